@@ -1,0 +1,242 @@
+// The connection type: construction, transactions, liveness, database
+// switch, cursor creation and close.
+#include "connection/connection.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "connection/pool.h"
+#include "cursor/cursor.h"
+#include "module/errors.h"
+#include "module/pyref.h"
+
+namespace vk {
+
+namespace {
+
+constexpr size_t kStatementSize = 256;  // "USE %s;" with its terminating zero
+
+ConnectionObject *as_conn(PyObject *self) { return reinterpret_cast<ConnectionObject *>(self); }
+
+// Attach `reason` as a note to the exception being raised, on Pythons that
+// have notes; the message itself stays as it is.
+void add_note_to_current_error(const char *reason) {
+  if (reason == nullptr || reason[0] == '\0') return;
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    PyRef note(PyUnicode_DecodeUTF8(reason, static_cast<Py_ssize_t>(std::strlen(reason)), "replace"));
+    if (note) {
+      PyRef r(PyObject_CallMethod(value, "add_note", "O", note.get()));
+      if (!r) PyErr_Clear();
+    } else {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+// Send one control statement; negative results raise DatabaseError `failure`.
+PyObject *run_transaction_command(ConnectionObject *self, const char *sql, const char *failure) {
+  if (self->handle == nullptr) return raise(OperationalError, "Connection does not exist");
+  if (cli_exec_command(&self->handle, sql) < 0) return raise(DatabaseError, failure);
+  Py_RETURN_NONE;
+}
+
+int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  ConnectionObject *self = as_conn(self_obj);
+  static const char *kwlist[] = {"host", "port", "database", "user", "password",
+                                 "charset", "usessl", "usetls", "usetlcp", nullptr};
+  const char *host, *database, *user, *password, *charset, *usessl, *usetls, *usetlcp;
+  int port;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssssss", const_cast<char **>(kwlist), &host,
+                                   &port, &database, &user, &password, &charset, &usessl,
+                                   &usetls, &usetlcp)) {
+    std::fputs("-- connection_setup error", stdout);
+    return -1;
+  }
+  // A connection object opens once; calling __init__ again must not leak or
+  // replace the handle it holds.
+  if (self->handle != nullptr) {
+    PyErr_SetString(ProgrammingError, "connection is already open");
+    return -1;
+  }
+  const bool host_list = std::strchr(host, ',') != nullptr;
+  if (port < 0 || port > 65535 || (port == 0 && host[0] != '\0')) {
+    PyErr_Format(ProgrammingError,
+                 "port %d is out of range: expected 1 to 65535 (0 only for the embedded engine)",
+                 port);
+    return -1;
+  }
+  self->turnIP_attrs = nullptr;
+  self->multi_address = 0;
+  char connstr[kConnectStringSize];
+  if (!build_connect_string(connstr, host, port, database, user, password, charset, usessl)) {
+    PyErr_Format(ProgrammingError,
+                 "connection parameters are too long: the connect string must fit in %d bytes",
+                 static_cast<int>(kConnectStringSize - 1));
+    return -1;
+  }
+  int rc;
+  if (host_list) {
+    self->multi_address = 1;
+    rc = cli_connect_multi(connstr, 1, &self->turnIP_attrs, &self->handle);
+  } else {
+    rc = cli_connect(connstr, &self->handle);
+  }
+  if (rc < 0) {
+    char reason[VESK_ERROR_TEXT_CAP];
+    read_error_text(&self->handle, reason);
+    PyErr_SetString(OperationalError, "Connection information is not correct");
+    add_note_to_current_error(reason);
+    return -1;
+  }
+  return 0;
+}
+
+void connection_dealloc(PyObject *self_obj) {
+  ConnectionObject *self = as_conn(self_obj);
+  PyObject_GC_UnTrack(self_obj);
+  cli_disconnect(&self->handle);
+  if (self->turnIP_attrs != nullptr) cli_free_addr_attrs(&self->turnIP_attrs);
+  Py_TYPE(self_obj)->tp_free(self_obj);
+}
+
+int connection_traverse(PyObject *, visitproc, void *) { return 0; }
+int connection_clear(PyObject *) { return 0; }
+
+PyObject *connection_cursor(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  ConnectionObject *self = as_conn(self_obj);
+  if (self->handle == nullptr) return raise(OperationalError, "Connection does not exist");
+  static const char *kwlist[] = {"name", "cursor_factory", "withhold", "scrollable", nullptr};
+  PyObject *name = Py_None, *factory = nullptr, *withhold = nullptr, *scrollable = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO", const_cast<char **>(kwlist), &name,
+                                   &factory, &withhold, &scrollable)) {
+    return raise(ProgrammingError, "Parameter mismatch");
+  }
+  return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&CursorType), self_obj, name,
+                                      nullptr);
+}
+
+PyObject *connection_close(PyObject *self_obj, PyObject *) {
+  ConnectionObject *self = as_conn(self_obj);
+  if (self->mode == kPooledMode && self->pool != nullptr) {
+    pool_take_back(self->pool, self);
+    Py_RETURN_NONE;
+  }
+  int rc = cli_disconnect(&self->handle);
+  self->handle = nullptr;
+  if (rc == -1) return raise(ProgrammingError, "Pointer in error");
+  if (self->turnIP_attrs != nullptr) {
+    if (cli_free_addr_attrs(&self->turnIP_attrs) == -1) {
+      return raise(ProgrammingError, "turnIP_attrs in error");
+    }
+    self->turnIP_attrs = nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject *connection_exit(PyObject *self_obj, PyObject *) { return connection_close(self_obj, nullptr); }
+
+PyObject *connection_enter(PyObject *self_obj, PyObject *) {
+  Py_INCREF(self_obj);
+  return self_obj;
+}
+
+PyObject *connection_begin(PyObject *self, PyObject *) {
+  return run_transaction_command(as_conn(self), "begin;", "Begin failed");
+}
+PyObject *connection_commit(PyObject *self, PyObject *) {
+  return run_transaction_command(as_conn(self), "commit;", "Commit failed");
+}
+PyObject *connection_rollback(PyObject *self, PyObject *) {
+  return run_transaction_command(as_conn(self), "rollback;", "rollback() failed");
+}
+
+PyObject *connection_autocommit(PyObject *self_obj, PyObject *args, PyObject *) {
+  ConnectionObject *self = as_conn(self_obj);
+  if (self->handle == nullptr) return raise(OperationalError, "Connection does not exist");
+  PyObject *flag;
+  if (!PyArg_ParseTuple(args, "O", &flag)) return raise(ProgrammingError, "parameters is not object");
+  if (flag == Py_None) Py_RETURN_NONE;
+  int truth = PyObject_IsTrue(flag);
+  if (truth < 0) return nullptr;
+  const char *sql = truth ? "set auto commit on" : "set auto commit off";
+  if (cli_exec_command(&self->handle, sql) < 0) return raise(DatabaseError, "set auto commit failed");
+  Py_RETURN_NONE;
+}
+
+PyObject *connection_ping(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  ConnectionObject *self = as_conn(self_obj);
+  static const char *kwlist[] = {"reconnect", nullptr};
+  int reconnect = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &reconnect)) {
+    return raise(ProgrammingError, "ping Parameter mismatch");
+  }
+  if (cli_exec_command(&self->handle, "select 1 from dual;") != VESK_LOST) Py_RETURN_TRUE;
+  if (reconnect == 0) Py_RETURN_FALSE;
+  if (cli_reconnect(&self->handle) < 0) return raise(OperationalError, "reconnect fail");
+  Py_RETURN_TRUE;
+}
+
+PyObject *connection_select_db(PyObject *self_obj, PyObject *args, PyObject *) {
+  ConnectionObject *self = as_conn(self_obj);
+  const char *name;
+  if (!PyArg_ParseTuple(args, "s", &name)) return raise(ProgrammingError, "select_db Parameter mismatch");
+  char statement[kStatementSize];
+  int n = std::snprintf(statement, sizeof statement, "USE %s;", name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof statement) {
+    return raise(ProgrammingError, "select_db: the database name is too long (at most 250 bytes)");
+  }
+  if (cli_exec_command(&self->handle, statement) >= 0) Py_RETURN_NONE;
+  return raise_library_error(&self->handle);
+}
+
+PyMethodDef connection_methods[] = {
+    {"cursor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_cursor)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"close", connection_close, METH_NOARGS, nullptr},
+    {"commit", connection_commit, METH_NOARGS, nullptr},
+    {"rollback", connection_rollback, METH_NOARGS, nullptr},
+    {"autocommit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_autocommit)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"ping", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_ping)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"select_db", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_select_db)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"begin", connection_begin, METH_NOARGS, nullptr},
+    {"__enter__", connection_enter, METH_NOARGS, nullptr},
+    {"__exit__", connection_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool build_connect_string(char (&out)[kConnectStringSize], const char *host, int port,
+                          const char *database, const char *user, const char *password,
+                          const char *charset, const char *usessl) {
+  std::memset(out, 0, sizeof out);
+  int n = std::snprintf(out, sizeof out,
+                        "IP=%s; DB=%s; USER=%s; PWD=%s; PORT=%d; CHAR_SET=%s;USESSL=%s;", host,
+                        database, user, password, port, charset, usessl);
+  return n >= 0 && static_cast<size_t>(n) < sizeof out;
+}
+
+PyTypeObject ConnectionType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "vkcondb.connection";
+  t.tp_basicsize = sizeof(ConnectionObject);
+  t.tp_dealloc = connection_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  t.tp_doc = "connection Objects";
+  t.tp_traverse = connection_traverse;
+  t.tp_clear = connection_clear;
+  t.tp_methods = connection_methods;
+  t.tp_init = connection_init;
+  t.tp_alloc = PyType_GenericAlloc;
+  t.tp_new = PyType_GenericNew;
+  return t;
+}();
+
+}  // namespace vk

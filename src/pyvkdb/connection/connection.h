@@ -1,0 +1,43 @@
+// The connection object: one open connection of the client library.
+#ifndef PYVKDB_CONNECTION_CONNECTION_H
+#define PYVKDB_CONNECTION_CONNECTION_H
+
+#include <Python.h>
+#include <cstdint>
+
+#include "client/client.h"
+
+namespace vk {
+
+struct PoolObject;
+
+// mode of a connection that belongs to a pool
+constexpr int32_t kPooledMode = 2;
+
+struct ConnectionObject {
+  PyObject_HEAD
+  vesk_conn *handle;               // empty when no connection is open
+  int32_t multi_address;           // 1 when opened from a host list
+  vesk_addr_attrs *turnIP_attrs;   // attribute set of a host-list connect
+  int32_t mode;                    // kPooledMode, or 0 for a standalone connection
+  PoolObject *pool;                // owning pool (not a counted reference)
+  // Counts the times a pooled connection went back to its pool.  A cursor
+  // remembers the value it was made under; once the connection has been
+  // returned, that cursor is closed for good.
+  uint32_t lend_generation;
+};
+
+extern PyTypeObject ConnectionType;
+
+// The connect string is built in a buffer of this size (terminating zero
+// included); longer parameters are refused.
+constexpr size_t kConnectStringSize = 512;
+
+// Build the connect string.  False (nothing set) when it would not fit.
+bool build_connect_string(char (&out)[kConnectStringSize], const char *host, int port,
+                          const char *database, const char *user, const char *password,
+                          const char *charset, const char *usessl);
+
+}  // namespace vk
+
+#endif

@@ -1,0 +1,324 @@
+// The connection pool type: construction, getconn, the setters, and taking a
+// connection back when its user closes it.
+#include "connection/pool.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "module/errors.h"
+#include "module/pyref.h"
+
+namespace vk {
+
+namespace {
+
+PoolObject *as_pool(PyObject *self) { return reinterpret_cast<PoolObject *>(self); }
+
+// Copy `text` into a fresh zero-filled kPoolTextSize buffer.  Refuses texts
+// that do not fit (ProgrammingError naming `what`).
+bool make_pool_text(char **field, const char *text, const char *what) {
+  size_t n = std::strlen(text);
+  if (n >= kPoolTextSize) {
+    PyErr_Format(ProgrammingError, "%s is too long: at most %d bytes", what,
+                 static_cast<int>(kPoolTextSize - 1));
+    return false;
+  }
+  HeapBlock<char> buf;
+  if (!buf.alloc_zeroed(kPoolTextSize)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(buf.get(), text, n);
+  std::free(*field);
+  *field = buf.release();
+  return true;
+}
+
+// Two arrays of 2 * limit slots (none for a limit of 0 or below).
+bool capacity_for(int32_t limit, int32_t *capacity) {
+  if (limit > INT32_MAX / 2) {
+    PyErr_Format(ProgrammingError, "maxconnections %d is too large", static_cast<int>(limit));
+    return false;
+  }
+  *capacity = limit > 0 ? 2 * limit : 0;
+  return true;
+}
+
+bool alloc_lists(int32_t capacity, HeapBlock<ConnectionObject *> &busy,
+                 HeapBlock<ConnectionObject *> &idle) {
+  size_t n = capacity > 0 ? static_cast<size_t>(capacity) : 1;
+  if (!busy.alloc_zeroed(n) || !idle.alloc_zeroed(n)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+// Open one connection with the stored parameters and put it on the idle
+// list.  False with the connection constructor's error set.
+bool open_connection(PoolObject *self) {
+  if (self->opened >= self->capacity) {
+    PyErr_SetString(ProgrammingError, "create conn fail");
+    return false;
+  }
+  PyObject *conn = PyObject_CallFunction(reinterpret_cast<PyObject *>(&ConnectionType),
+                                         "sisssssss", self->host, self->port, self->database,
+                                         self->user, self->password, self->charset, self->usessl,
+                                         "", "");
+  if (conn == nullptr) return false;
+  ConnectionObject *c = reinterpret_cast<ConnectionObject *>(conn);
+  c->pool = self;
+  c->mode = kPooledMode;
+  self->idle[self->idle_count++] = c;
+  ++self->opened;
+  return true;
+}
+
+// Replace the pending error by `cls`/`message`, keeping the cause as the
+// new exception's __cause__ so the reason is not lost.
+void replace_error(PyObject *cls, const char *message) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyErr_SetString(cls, message);
+  if (value != nullptr) {
+    PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2 != nullptr) PyException_SetCause(v2, value);  // steals `value`
+    else Py_DECREF(value);
+    value = nullptr;
+    PyErr_Restore(t2, v2, tb2);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+}
+
+void release_connections(ConnectionObject **list, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    ConnectionObject *c = list[i];
+    // The connection may outlive the pool: from now on it is standalone, and
+    // its close disconnects it.
+    c->pool = nullptr;
+    c->mode = 0;
+    Py_DECREF(c);
+  }
+}
+
+int pool_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  PoolObject *self = as_pool(self_obj);
+  static const char *kwlist[] = {"host", "port", "database", "user", "password", "charset",
+                                 "usessl", "maxconnections", "mincached", nullptr};
+  const char *host, *database, *user, *password, *charset, *usessl;
+  int port, maxconnections, mincached;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssssii", const_cast<char **>(kwlist), &host,
+                                   &port, &database, &user, &password, &charset, &usessl,
+                                   &maxconnections, &mincached)) {
+    std::fputs("-- connectpool setup error", stdout);
+    return -1;
+  }
+  if (self->busy != nullptr) {
+    PyErr_SetString(ProgrammingError, "connection pool is already set up");
+    return -1;
+  }
+  if (!make_pool_text(&self->host, host, "host") ||
+      !make_pool_text(&self->database, database, "database") ||
+      !make_pool_text(&self->user, user, "user") ||
+      !make_pool_text(&self->password, password, "password") ||
+      !make_pool_text(&self->charset, charset, "charset")) {
+    return -1;
+  }
+  size_t ssl_len = std::strlen(usessl);
+  HeapBlock<char> ssl;
+  if (!ssl.alloc_zeroed(ssl_len + 1)) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  std::memcpy(ssl.get(), usessl, ssl_len);
+  std::free(self->usessl);
+  self->usessl = ssl.release();
+  self->port = port;
+  self->maxconnections = maxconnections;
+  self->mincached = mincached;
+
+  int32_t capacity = 0;
+  if (!capacity_for(maxconnections, &capacity)) return -1;
+  HeapBlock<ConnectionObject *> busy, idle;
+  if (!alloc_lists(capacity, busy, idle)) return -1;
+  self->busy = busy.release();
+  self->idle = idle.release();
+  self->opened = 0;
+  self->idle_count = 0;
+  self->capacity = capacity;
+
+  if (self->mincached > self->maxconnections) self->mincached = self->maxconnections;
+  for (int32_t i = 0; i < self->mincached; ++i) {
+    if (!open_connection(self)) {
+      replace_error(OperationalError, "Connpool init conn failed");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void pool_dealloc(PyObject *self_obj) {
+  PoolObject *self = as_pool(self_obj);
+  PyObject_GC_UnTrack(self_obj);
+  if (self->busy) release_connections(self->busy, self->busy_count);
+  if (self->idle) release_connections(self->idle, self->idle_count);
+  std::free(self->busy);
+  std::free(self->idle);
+  for (char *text : {self->host, self->database, self->user, self->password, self->usessl,
+                     self->charset}) {
+    std::free(text);
+  }
+  Py_TYPE(self_obj)->tp_free(self_obj);
+}
+
+int pool_traverse(PyObject *, visitproc, void *) { return 0; }
+int pool_clear(PyObject *) { return 0; }
+
+PyObject *pool_getconn(PyObject *self_obj, PyObject *) {
+  PoolObject *self = as_pool(self_obj);
+  if (self->busy == nullptr) return raise(ProgrammingError, "connection pool is not set up");
+  if (self->idle_count == 0) {
+    if (self->opened >= self->maxconnections) return raise(ProgrammingError, "create conn fail");
+    if (!open_connection(self)) {
+      replace_error(OperationalError, "Connpool create  conn failed");
+      return nullptr;
+    }
+  }
+  ConnectionObject *c = self->idle[--self->idle_count];
+  self->busy[self->busy_count++] = c;
+  Py_INCREF(c);
+  return reinterpret_cast<PyObject *>(c);
+}
+
+PyObject *pool_set_maxnum(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  PoolObject *self = as_pool(self_obj);
+  static const char *kwlist[] = {"maxnum", nullptr};
+  int value = 0;
+  if (PyTuple_GET_SIZE(args) + (kwds ? PyDict_Size(kwds) : 0) == 0 ||
+      !PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &value) ||
+      value < 1) {
+    return raise(ProgrammingError, "setmaxnum Parameter mismatch");
+  }
+  if (self->busy == nullptr) return raise(ProgrammingError, "connection pool is not set up");
+  if (value > self->capacity) {
+    int32_t capacity = 0;
+    if (!capacity_for(value, &capacity)) return nullptr;
+    HeapBlock<ConnectionObject *> busy, idle;
+    if (!alloc_lists(capacity, busy, idle)) return nullptr;
+    std::memcpy(busy.get(), self->busy, sizeof(ConnectionObject *) * self->busy_count);
+    std::memcpy(idle.get(), self->idle, sizeof(ConnectionObject *) * self->idle_count);
+    std::free(self->busy);
+    std::free(self->idle);
+    self->busy = busy.release();
+    self->idle = idle.release();
+    self->capacity = capacity;
+  }
+  self->maxconnections = value;
+  Py_RETURN_NONE;
+}
+
+PyObject *pool_set_port(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"port", nullptr};
+  int value = 0;
+  if (PyTuple_GET_SIZE(args) + (kwds ? PyDict_Size(kwds) : 0) == 0 ||
+      !PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &value) ||
+      value < 1 || value > 65535) {
+    return raise(ProgrammingError, "setport Parameter mismatch");
+  }
+  as_pool(self_obj)->port = value;
+  Py_RETURN_NONE;
+}
+
+// One text setter: keyword `keyword`, field at `field`, message prefix `op`.
+PyObject *set_text(PyObject *args, PyObject *kwds, const char *keyword, char **field,
+                   const char *op) {
+  const char *kwlist[] = {keyword, nullptr};
+  const char *value = nullptr;
+  char mismatch[64];
+  std::snprintf(mismatch, sizeof mismatch, "%s Parameter mismatch", op);
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|s", const_cast<char **>(kwlist), &value) ||
+      value == nullptr) {
+    return raise(ProgrammingError, mismatch);
+  }
+  if (!make_pool_text(field, value, keyword)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject *pool_set_host(PyObject *self, PyObject *args, PyObject *kwds) {
+  return set_text(args, kwds, "host", &as_pool(self)->host, "sethost");
+}
+PyObject *pool_set_dbname(PyObject *self, PyObject *args, PyObject *kwds) {
+  return set_text(args, kwds, "db_name", &as_pool(self)->database, "setdbname");
+}
+PyObject *pool_set_user(PyObject *self, PyObject *args, PyObject *kwds) {
+  return set_text(args, kwds, "user", &as_pool(self)->user, "setuser");
+}
+PyObject *pool_set_password(PyObject *self, PyObject *args, PyObject *kwds) {
+  return set_text(args, kwds, "password", &as_pool(self)->password, "setpassword");
+}
+PyObject *pool_set_charset(PyObject *self, PyObject *args, PyObject *kwds) {
+  return set_text(args, kwds, "charset", &as_pool(self)->charset, "setcharset");
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef pool_methods[] = {
+    {"getconn", pool_getconn, METH_NOARGS, nullptr},
+    {"set_maxnum", as_cfunction(pool_set_maxnum), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_host", as_cfunction(pool_set_host), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_port", as_cfunction(pool_set_port), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_dbname", as_cfunction(pool_set_dbname), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_user", as_cfunction(pool_set_user), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_password", as_cfunction(pool_set_password), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_charset", as_cfunction(pool_set_charset), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Statements that hand a connection back clean: whatever its last user left
+// open is rolled back, and autocommit is on again as after connect.
+constexpr const char *kReturnStatements[] = {"rollback;", "set auto commit on"};
+
+}  // namespace
+
+void pool_take_back(PoolObject *pool, ConnectionObject *conn) {
+  for (int32_t i = 0; i < pool->busy_count; ++i) {
+    if (pool->busy[i] != conn) continue;
+    if (conn->handle != nullptr) {
+      for (const char *sql : kReturnStatements) cli_exec_command(&conn->handle, sql);
+    }
+    // Cursors made by the returning user are closed for good.
+    ++conn->lend_generation;
+    pool->idle[pool->idle_count++] = conn;
+    --pool->busy_count;
+    pool->busy[i] = pool->busy[pool->busy_count];
+    pool->busy[pool->busy_count] = nullptr;
+    return;
+  }
+}
+
+PyTypeObject PoolType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "vkcondb.connectionpool";
+  t.tp_basicsize = sizeof(PoolObject);
+  t.tp_dealloc = pool_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  t.tp_doc = "connectionpool Objects";
+  t.tp_traverse = pool_traverse;
+  t.tp_clear = pool_clear;
+  t.tp_methods = pool_methods;
+  t.tp_init = pool_init;
+  t.tp_alloc = PyType_GenericAlloc;
+  t.tp_new = PyType_GenericNew;
+  return t;
+}();
+
+}  // namespace vk

@@ -1,0 +1,256 @@
+// The cursor type: construction, members, method table, close, and the
+// shared precondition / release / refresh steps.
+#include <climits>
+#include <cstdlib>
+
+#include "connection/connection.h"
+#include "cursor/cursor.h"
+#include "cursor/methods.h"
+#include "module/errors.h"
+#include "module/pyref.h"
+
+namespace vk {
+
+namespace {
+
+CursorObject *as_cursor(PyObject *self) { return reinterpret_cast<CursorObject *>(self); }
+
+void free_declared_lists(CursorObject *self) {
+  std::free(self->types);
+  self->types = nullptr;
+  self->type_count = 0;
+  std::free(self->sizes);
+  self->sizes = nullptr;
+  self->size_count = 0;
+}
+
+PyObject *cursor_new(PyTypeObject *type, PyObject *, PyObject *) {
+  PyObject *obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  CursorObject *self = as_cursor(obj);
+  Py_INCREF(Py_None);
+  self->description = Py_None;
+  self->flags &= ~(kPreparedStatement | kNamedCursorOpen);
+  self->rowcount = 0;
+  self->types = nullptr;
+  self->sizes = nullptr;
+  self->arraysize = 1;
+  return obj;
+}
+
+int cursor_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
+  CursorObject *self = as_cursor(self_obj);
+  static const char *kwlist[] = {"conn", "name", nullptr};
+  PyObject *conn = nullptr;
+  PyObject *name = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!|O", const_cast<char **>(kwlist),
+                                   &ConnectionType, &conn, &name)) {
+    return -1;
+  }
+  // Re-initialising a cursor drops what the earlier initialisation took.
+  cursor_release_result(self);
+  Py_INCREF(conn);
+  Py_XSETREF(self->connection, reinterpret_cast<ConnectionObject *>(conn));
+  self->conn_handle = self->connection->handle;
+  self->conn_handle_slot = &self->connection->handle;
+  self->lend_generation = self->connection->lend_generation;
+  self->flags &= ~(kPreparedStatement | kNamedCursorOpen);
+  self->arraysize = 1;
+  self->second_counter = 0;
+  self->rowcount = 0;
+  self->third_counter = 0;
+  self->result_kind = -1;
+  free_declared_lists(self);
+  cursor_set_description(self, nullptr);
+  return 0;
+}
+
+void cursor_dealloc(PyObject *self_obj) {
+  CursorObject *self = as_cursor(self_obj);
+  PyObject_GC_UnTrack(self_obj);
+  // A result still held goes back to the library, so nothing leaks there.
+  cursor_release_result(self);
+  Py_CLEAR(self->description);
+  Py_CLEAR(self->connection);
+  free_declared_lists(self);
+  std::free(self->cursor_name);
+  self->cursor_name = nullptr;
+  fetch_scratch_free(self->fetch_scratch);
+  self->fetch_scratch = nullptr;
+  Py_TYPE(self_obj)->tp_free(self_obj);
+}
+
+int cursor_traverse(PyObject *, visitproc, void *) { return 0; }
+int cursor_clear(PyObject *) { return 0; }
+
+PyObject *cursor_close(PyObject *self_obj, PyObject *) {
+  CursorObject *self = as_cursor(self_obj);
+  if ((self->flags & kResultReleased) == 0) {
+    self->flags |= kResultReleased;
+    if (self->result != nullptr) cursor_release_result(self);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject *cursor_return_none(PyObject *, PyObject *) { Py_RETURN_NONE; }
+
+// rowcount and arraysize: signed 32-bit fields; out-of-range values raise
+// OverflowError and leave the field as it was.
+template <int32_t CursorObject::*Field>
+PyObject *get_int32(PyObject *self, void *) {
+  return PyLong_FromLong(as_cursor(self)->*Field);
+}
+
+template <int32_t CursorObject::*Field>
+int set_int32(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "can't delete numeric/char attribute");
+    return -1;
+  }
+  long v = PyLong_AsLong(value);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit field");
+    return -1;
+  }
+  as_cursor(self)->*Field = static_cast<int32_t>(v);
+  return 0;
+}
+
+PyObject *get_description(PyObject *self, void *) {
+  PyObject *d = as_cursor(self)->description;
+  if (d == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "description");
+    return nullptr;
+  }
+  Py_INCREF(d);
+  return d;
+}
+
+int set_description(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr && as_cursor(self)->description == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "description");
+    return -1;
+  }
+  Py_XINCREF(value);
+  cursor_set_description(as_cursor(self), value);
+  return 0;
+}
+
+PyGetSetDef cursor_getset[] = {
+    {"description", get_description, set_description, "column name", nullptr},
+    {"rowcount", get_int32<&CursorObject::rowcount>, set_int32<&CursorObject::rowcount>,
+     "rowcount", nullptr},
+    {"arraysize", get_int32<&CursorObject::arraysize>, set_int32<&CursorObject::arraysize>,
+     "arraysize is data line", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef cursor_methods[] = {
+    {"close", cursor_close, METH_NOARGS, nullptr},
+    {"execute", as_cfunction(cursor_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", as_cfunction(cursor_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executebatch", as_cfunction(cursor_executebatch), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchone", cursor_fetchone, METH_NOARGS, nullptr},
+    {"clearsize", cursor_clearsize, METH_NOARGS, nullptr},
+    {"cleartype", cursor_cleartype, METH_NOARGS, nullptr},
+    {"fetchmany", as_cfunction(cursor_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"getResultcolname", cursor_getResultcolname, METH_VARARGS, nullptr},
+    {"getResultcolseq", cursor_getResultcolseq, METH_VARARGS, nullptr},
+    {"getResultcolsize", cursor_getResultcolsize, METH_VARARGS, nullptr},
+    {"getResultcolscale", cursor_getResultcolscale, METH_VARARGS, nullptr},
+    {"getResultcolisnull", cursor_return_none, METH_VARARGS, nullptr},
+    {"getResultcoldefault", cursor_return_none, METH_VARARGS, nullptr},
+    {"getResulttable", cursor_return_none, METH_NOARGS, nullptr},
+    {"setinputtype", as_cfunction(cursor_setinputtype), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"setinputsizes", as_cfunction(cursor_setinputsizes), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchall", cursor_fetchall, METH_NOARGS, nullptr},
+    {"nextset", cursor_nextset, METH_NOARGS, nullptr},
+    {"getResultRowid", cursor_getResultRowid, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool cursor_precondition(CursorObject *self) {
+  if (self->conn_handle_slot == nullptr || *self->conn_handle_slot == nullptr ||
+      self->conn_handle == nullptr || self->connection == nullptr ||
+      self->connection->lend_generation != self->lend_generation) {
+    PyErr_SetString(OperationalError, "The cursor object does not exist");
+    return false;
+  }
+  return true;
+}
+
+void cursor_release_result(CursorObject *self) {
+  if (self->result == nullptr) return;
+  if (self->flags & kNamedCursorOpen) {
+    cli_close_named_cursor(&self->conn_handle, self->cursor_name);
+    std::free(self->cursor_name);
+    self->cursor_name = nullptr;
+    self->flags &= ~kNamedCursorOpen;
+  }
+  if (self->flags & kPreparedStatement) {
+    cli_unprepare(&self->conn_handle, nullptr);
+    self->flags &= ~kPreparedStatement;
+  }
+  cli_free_result(&self->result);
+  self->flags |= kResultReleased;
+  self->result = nullptr;
+  self->third_counter = 0;
+  self->second_counter = 0;
+  self->rowcount = 0;
+  self->result_kind = -1;
+  ++self->result_epoch;
+  cursor_set_description(self, nullptr);
+#if PY_VERSION_HEX < 0x03090000
+  PyList_ClearFreeList();
+#endif
+}
+
+void cursor_apply_rowcount_rule(CursorObject *self) {
+  if (self->third_counter > 0 && self->rowcount <= 0) {
+    self->rowcount = self->third_counter;
+  } else if (self->result_kind == VESK_KIND_NO_ROWS) {
+    self->rowcount = 1;
+  }
+}
+
+void cursor_refresh_result_info(CursorObject *self, bool force_rows) {
+  cli_result_info(&self->result, &self->result_kind, &self->second_counter, &self->rowcount,
+                  &self->third_counter, nullptr);
+  ++self->result_epoch;
+  self->flags &= ~kResultReleased;
+  if (force_rows) self->result_kind = VESK_KIND_ROWS;
+  cursor_apply_rowcount_rule(self);
+}
+
+void cursor_set_description(CursorObject *self, PyObject *value) {
+  PyObject *old = self->description;
+  self->description = value;
+  Py_XDECREF(old);
+}
+
+PyTypeObject CursorType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "vkcondb.cursor";
+  t.tp_basicsize = sizeof(CursorObject);
+  t.tp_dealloc = cursor_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  t.tp_doc = "cursor Object";
+  t.tp_traverse = cursor_traverse;
+  t.tp_clear = cursor_clear;
+  t.tp_methods = cursor_methods;
+  t.tp_getset = cursor_getset;
+  t.tp_init = cursor_init;
+  t.tp_alloc = PyType_GenericAlloc;
+  t.tp_new = cursor_new;
+  return t;
+}();
+
+}  // namespace vk

@@ -1,0 +1,96 @@
+// Exception table, class creation and the raise helpers.
+#include "module/errors.h"
+
+#include <cstring>
+
+namespace vk {
+
+PyObject *Error = nullptr;
+PyObject *Warning = nullptr;
+PyObject *InterfaceError = nullptr;
+PyObject *DatabaseError = nullptr;
+PyObject *DataError = nullptr;
+PyObject *OperationalError = nullptr;
+PyObject *IntegrityError = nullptr;
+PyObject *InternalError = nullptr;
+PyObject *ProgrammingError = nullptr;
+PyObject *NotSupportedError = nullptr;
+
+namespace {
+
+struct ExceptionEntry {
+  const char *qualified_name;
+  PyObject **slot;
+  PyObject **base_slot;  // nullptr: the host's UnicodeError
+  const char *doc;       // nullptr: none
+};
+
+// Each base comes before the classes derived from it.
+const ExceptionEntry kExceptionTable[] = {
+    {"pyvkdb.Error", &Error, nullptr, nullptr},
+    {"pyvkdb.Warning", &Warning, nullptr, nullptr},
+    {"pyvkdb.InterfaceError", &InterfaceError, &Error, nullptr},
+    {"pyvkdb.DatabaseError", &DatabaseError, &Error, nullptr},
+    {"pyvkdb.DataError", &DataError, &DatabaseError, nullptr},
+    {"pyvkdb.OperationalError", &OperationalError, &DatabaseError, nullptr},
+    {"pyvkdb.IntegrityError", &IntegrityError, &DatabaseError, nullptr},
+    {"pyvkdb.InternalError", &InternalError, &DatabaseError, nullptr},
+    {"pyvkdb.ProgrammingError", &ProgrammingError, &DatabaseError, nullptr},
+    {"pyvkdb.NotSupportedError", &NotSupportedError, &DatabaseError, nullptr},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+const char *short_name(const char *qualified) {
+  const char *dot = std::strrchr(qualified, '.');
+  return dot ? dot + 1 : qualified;
+}
+
+}  // namespace
+
+bool create_exception_classes(PyObject *module_dict) {
+  for (const ExceptionEntry *e = kExceptionTable; e->qualified_name; ++e) {
+    PyRef dict(PyDict_New());
+    if (!dict) return false;
+    if (e->doc) {
+      PyRef doc(PyUnicode_FromString(e->doc));
+      if (!doc || PyDict_SetItemString(dict.get(), "__doc__", doc.get()) < 0) return false;
+    }
+    PyObject *base = e->base_slot ? *e->base_slot : PyExc_UnicodeError;
+    *e->slot = PyErr_NewException(e->qualified_name, base, dict.get());
+    if (*e->slot == nullptr) return false;
+  }
+  for (const ExceptionEntry *e = kExceptionTable; e->qualified_name; ++e) {
+    PyDict_SetItemString(module_dict, short_name(e->qualified_name), *e->slot);
+  }
+  return true;
+}
+
+PyObject *raise(PyObject *cls, const char *message) {
+  PyErr_SetString(cls, message);
+  return nullptr;
+}
+
+void read_error_text(vesk_conn **handle, char *out) {
+  // The library writes at most VESK_ERROR_TEXT_CAP bytes; the buffer is one
+  // byte larger and zero-filled so the text ends inside it whatever the
+  // library did.
+  char buf[VESK_ERROR_TEXT_CAP + 1];
+  std::memset(buf, 0, sizeof buf);
+  int32_t len = 0;
+  cli_error_text(handle, buf, &len);
+  buf[VESK_ERROR_TEXT_CAP - 1] = '\0';
+  std::memcpy(out, buf, VESK_ERROR_TEXT_CAP);
+}
+
+PyObject *raise_library_error(vesk_conn **handle) {
+  char text[VESK_ERROR_TEXT_CAP];
+  read_error_text(handle, text);
+  // The text may end inside a multi-byte character or hold bytes that are
+  // not UTF-8; never let that turn into a different exception.
+  PyRef msg(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
+  if (!msg) return nullptr;
+  PyErr_SetObject(OperationalError, msg.get());
+  return nullptr;
+}
+
+}  // namespace vk

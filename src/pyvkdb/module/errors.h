@@ -1,0 +1,43 @@
+// The module's ten exception classes and the helpers every method raises
+// through.
+#ifndef PYVKDB_MODULE_ERRORS_H
+#define PYVKDB_MODULE_ERRORS_H
+
+#include <Python.h>
+
+#include "client/client.h"
+#include "module/pyref.h"
+
+namespace vk {
+
+extern PyObject *Error;
+extern PyObject *Warning;
+extern PyObject *InterfaceError;
+extern PyObject *DatabaseError;
+extern PyObject *DataError;
+extern PyObject *OperationalError;
+extern PyObject *IntegrityError;
+extern PyObject *InternalError;
+extern PyObject *ProgrammingError;
+extern PyObject *NotSupportedError;
+
+// Create the classes into their slots and publish them in the module's
+// dictionary.  False with a Python error set on failure.
+bool create_exception_classes(PyObject *module_dict);
+
+// Raise `cls` with a fixed message, replacing any error already set.
+// Always returns nullptr so callers can `return raise(...)`.
+PyObject *raise(PyObject *cls, const char *message);
+
+// Read the connection's last error text from the library (bounded to the
+// library's error-text capacity) into `out`, which holds
+// VESK_ERROR_TEXT_CAP bytes.  The text always ends within the buffer.
+void read_error_text(vesk_conn **handle, char *out);
+
+// Raise OperationalError with the library's last error text for `handle`.
+// Always returns nullptr.
+PyObject *raise_library_error(vesk_conn **handle);
+
+}  // namespace vk
+
+#endif

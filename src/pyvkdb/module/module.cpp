@@ -1,0 +1,96 @@
+// Module entry: initialisation, _connect, _conpool and version.
+#include <Python.h>
+
+#include <cstdio>
+
+#include "connection/connection.h"
+#include "connection/pool.h"
+#include "cursor/cursor.h"
+#include "module/errors.h"
+
+namespace vk {
+namespace {
+
+constexpr const char *kVersion = "vkcondb version 2.3.3 22/11/17 10:28";
+
+PyObject *module_connect(PyObject *, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"port", "host", "database", "user", "password",
+                                 "charset", "usessl", "usetls", "usetlcp", nullptr};
+  int port = 0;
+  const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
+             *charset = nullptr, *usessl = nullptr, *usetls = nullptr, *usetlcp = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|ssssssss", const_cast<char **>(kwlist), &port,
+                                   &host, &database, &user, &password, &charset, &usessl,
+                                   &usetls, &usetlcp)) {
+    std::fputs("Connection parameter error", stdout);
+    return nullptr;
+  }
+  return PyObject_CallFunction(reinterpret_cast<PyObject *>(&ConnectionType), "sisssssss", host,
+                               port, database, user, password, charset, usessl, usetls, usetlcp);
+}
+
+PyObject *module_conpool(PyObject *, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"port", "maxconnections", "mincached", "host", "database",
+                                 "user", "password", "charset", "usessl", nullptr};
+  int port = 0, maxconnections = 0, mincached = 0;
+  const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
+             *charset = nullptr, *usessl = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "iii|ssssss", const_cast<char **>(kwlist), &port,
+                                   &maxconnections, &mincached, &host, &database, &user,
+                                   &password, &charset, &usessl)) {
+    std::fputs("Conpool parameter error", stdout);
+    return nullptr;
+  }
+  return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PoolType), "sisssssii", host, port,
+                               database, user, password, charset, usessl, maxconnections,
+                               mincached);
+}
+
+PyObject *module_version(PyObject *, PyObject *) { return PyUnicode_FromString(kVersion); }
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef module_methods[] = {
+    {"_connect", as_cfunction(module_connect), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"_conpool", as_cfunction(module_conpool), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"version", module_version, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_pyvkdb", nullptr, -1, module_methods, nullptr, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vk
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit__pyvkdb37(void) {
+  using namespace vk;
+  PyTypeObject *types[] = {&ConnectionType, &CursorType, &PoolType};
+  for (PyTypeObject *t : types) {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_TYPE(t, &PyType_Type);
+#else
+    Py_TYPE(t) = &PyType_Type;
+#endif
+    if (PyType_Ready(t) < 0) return nullptr;
+  }
+  PyObject *module = PyModule_Create2(&module_def, 1013);
+  if (module == nullptr) return nullptr;
+  PyObject *dict = PyModule_GetDict(module);
+  // On failure the module is returned with the error set; the import then
+  // fails and the module is discarded.
+  if (!create_exception_classes(dict)) return module;
+  const char *names[] = {"connection", "conpool", "cursor"};
+  for (int i = 0; i < 3; ++i) {
+    Py_INCREF(types[i]);
+    if (PyModule_AddObject(module, names[i], reinterpret_cast<PyObject *>(types[i])) < 0) {
+      Py_DECREF(types[i]);
+    }
+  }
+  return module;
+}
