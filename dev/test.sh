@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Install what vkcondb needs and run every test, once per Python: the
+# machine's python3 and, where pyenv has it, Python 3.7.  Each Python gets a
+# fresh virtual environment under build/, the package is built and installed
+# into it with the scripted test engine, and pytest runs the tests/ suites.
+# VKCONDB_PYTHONS="python3 /path/to/python3.x" picks the interpreters.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash dev/install-deps.sh
+
+if [ -z "${VKCONDB_PYTHONS:-}" ]; then
+  VKCONDB_PYTHONS=$(command -v python3)
+  for p in /root/.pyenv/versions/3.7*/bin/python3; do
+    [ -x "$p" ] && VKCONDB_PYTHONS="$VKCONDB_PYTHONS $p"
+  done
+fi
+
+status=0
+for py in $VKCONDB_PYTHONS; do
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv="$root/build/venv-$ver"
+  echo "=== Python $ver ($py) ==="
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  CMAKE_ARGS="-DVKCONDB_TEST_ENGINE=ON" "$venv/bin/python" -m pip install -q ".[test]"
+  # Run from tests/ so the source tree's python/ folder never shadows the
+  # installed package.
+  if ! (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+    status=1
+  fi
+done
+exit $status
