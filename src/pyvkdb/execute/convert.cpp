@@ -1,0 +1,204 @@
+// One Python value → one bound input parameter.
+#include "execute/convert.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "module/errors.h"
+
+namespace vk {
+
+namespace {
+
+constexpr int32_t kDirectionIn = VESK_PARAM_IN;
+
+// What one conversion produced; `value` null for SQL NULL.
+struct Converted {
+  int32_t type;
+  void *value;
+  int32_t buflen;
+  int32_t *len;
+};
+
+// Text length rule: the UTF-8 text's length, cut to a declared size that
+// is smaller.  A cut never ends inside a character: it steps back to the
+// start of the character it would split, so the text stays valid UTF-8.
+int32_t text_length(const char *text, int32_t n, int32_t declared) {
+  if (declared >= 0 && n > declared) {
+    int32_t cut = declared;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return cut;
+  }
+  return n == 0 ? 1 : n;
+}
+
+bool convert_str(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+                 Converted &out) {
+  Py_ssize_t size = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  if (std::memchr(text, '\0', static_cast<size_t>(size)) != nullptr) {
+    raise(ProgrammingError, "A str parameter holds a NUL character, which cannot be sent");
+    return false;
+  }
+  if (size >= INT32_MAX) {
+    raise(ProgrammingError, "A str parameter is too long to be sent");
+    return false;
+  }
+  buf.str_len = text_length(text, static_cast<int32_t>(size), cursor_declared_size(self, index));
+  out = Converted{VESK_TYPE_VARCHAR, const_cast<char *>(text), buf.str_len + 1, &buf.str_len};
+  return true;
+}
+
+bool convert_bytes(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+                   Converted &out) {
+  Py_ssize_t size = PyBytes_GET_SIZE(value);
+  if (size >= INT32_MAX) {
+    raise(ProgrammingError, "A bytes parameter is too long to be sent");
+    return false;
+  }
+  int32_t declared = cursor_declared_size(self, index);
+  // A declared size never reaches past the value's own storage.
+  int32_t length = static_cast<int32_t>(size);
+  if (declared >= 0 && declared < length) length = declared;
+  buf.bytes_len = length;
+  out = Converted{VESK_TYPE_BINARY, PyBytes_AS_STRING(value), length + 1, &buf.bytes_len};
+  return true;
+}
+
+bool convert_int(BindBuffers &buf, PyObject *value, Converted &out) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0) {
+    raise(PyExc_OverflowError, "An int parameter is outside the signed 64-bit range");
+    return false;
+  }
+  if (v == -1 && PyErr_Occurred()) return false;
+  buf.int64_cell = static_cast<int64_t>(v);
+  buf.int_len = 8;
+  out = Converted{VESK_TYPE_BIGINT, &buf.int64_cell, 8, &buf.int_len};
+  return true;
+}
+
+// The conversion table, first match wins.  `bound` false: leave unbound.
+bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+             Converted &out, bool &bound) {
+  bound = true;
+  if (Py_TYPE(value) == &PyBool_Type) {
+    buf.int32_cell = value == Py_True ? 1 : 0;
+    buf.bool_len = 4;
+    out = Converted{VESK_TYPE_INTEGER, &buf.int32_cell, 4, &buf.bool_len};
+    return true;
+  }
+  if (PyLong_Check(value)) return convert_int(buf, value, out);
+  if (is_datetime(value)) {
+    std::memset(buf.datetime_text, 0, sizeof buf.datetime_text);
+    format_datetime(buf.datetime_text, sizeof buf.datetime_text, datetime_parts(value));
+    buf.datetime_len = kDateTimeTextSize;
+    out = Converted{VESK_TYPE_DATETIME, buf.datetime_text, kDateTimeTextSize, &buf.datetime_len};
+    return true;
+  }
+  if (is_date(value)) {
+    std::memset(buf.date_text, 0, sizeof buf.date_text);
+    format_date(buf.date_text, sizeof buf.date_text, date_parts(value));
+    buf.date_len = kDateTextSize;
+    out = Converted{VESK_TYPE_DATE, buf.date_text, kDateTextSize, &buf.date_len};
+    return true;
+  }
+  if (is_time(value)) {
+    std::memset(buf.time_text, 0, sizeof buf.time_text);
+    format_time(buf.time_text, sizeof buf.time_text, time_parts(value));
+    buf.time_len = kTimeTextSize;
+    out = Converted{VESK_TYPE_TIME, buf.time_text, kTimeTextSize, &buf.time_len};
+    return true;
+  }
+  if (PyFloat_Check(value)) {
+    format_float(buf.float_text, PyFloat_AS_DOUBLE(value));
+    buf.float_len = kFloatTextSize;
+    out = Converted{VESK_TYPE_VARCHAR, buf.float_text, kFloatTextSize, &buf.float_len};
+    return true;
+  }
+  if (PyUnicode_Check(value)) return convert_str(self, buf, value, index, out);
+  if (PyBytes_Check(value)) return convert_bytes(self, buf, value, index, out);
+  if (value == Py_None) {
+    buf.null_len = 0;
+    out = Converted{VESK_TYPE_NULL, nullptr, 0, &buf.null_len};
+    return true;
+  }
+  bound = false;
+  return true;
+}
+
+// The name's UTF-8 text, or nullptr with an exception set.
+const char *parameter_name(PyObject *name) {
+  if (!PyUnicode_Check(name)) {
+    raise(ProgrammingError, "A parameter name (dict key) must be a str");
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return nullptr;
+  if (std::strlen(text) != static_cast<size_t>(size)) {
+    raise(ProgrammingError, "A parameter name holds a NUL character");
+    return nullptr;
+  }
+  return text;
+}
+
+}  // namespace
+
+int format_date(char *out, size_t cap, const DateTimeParts &p) {
+  return std::snprintf(out, cap, "%4d-%02d-%02d", p.year, p.month, p.day);
+}
+
+int format_time(char *out, size_t cap, const DateTimeParts &p) {
+  return std::snprintf(out, cap, "%02d:%02d:%02d.%06d", p.hour, p.minute, p.second,
+                       p.microsecond);
+}
+
+int format_datetime(char *out, size_t cap, const DateTimeParts &p) {
+  return std::snprintf(out, cap, "%4d-%02d-%02d %02d:%02d:%02d.%06d", p.year, p.month, p.day,
+                       p.hour, p.minute, p.second, p.microsecond);
+}
+
+void format_float(char (&out)[kFloatTextSize], double value) {
+  // Room for the first 64 characters and a zero; longer texts are cut here.
+  char text[kFloatTextSize + 1];
+  std::snprintf(text, sizeof text, "%0.13lf", value);
+  if (!std::isnan(value) && std::strtod(text, nullptr) != value) {
+    std::snprintf(text, sizeof text, "%.17g", value);
+  }
+  std::memset(out, 0, sizeof out);
+  std::memcpy(out, text, std::strlen(text));  // at most 64 bytes
+}
+
+bool bind_value(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+                PyObject *name) {
+  Converted c{};
+  bool bound = false;
+  if (!convert(self, buf, value, index, c, bound)) return false;
+  if (!bound) return true;
+  if (name == nullptr) {
+    if (index >= INT32_MAX) {
+      raise(ProgrammingError, "Too many parameters");
+      return false;
+    }
+    cli_bind_param(&self->conn_handle, static_cast<int32_t>(index + 1), kDirectionIn, c.type,
+                   c.value, c.buflen, c.len);
+    return true;
+  }
+  const char *text = parameter_name(name);
+  if (text == nullptr) return false;
+  cli_bind_param_named(&self->conn_handle, text, kDirectionIn, c.type, c.value, c.buflen,
+                       nullptr, c.len);
+  return true;
+}
+
+bool parameters_walkable(PyObject *params) {
+  return PyDict_Check(params) || PySequence_Check(params);
+}
+
+}  // namespace vk
