@@ -1,0 +1,77 @@
+"""Shared test support.
+
+- tests/ is put on sys.path, so tests can ``from scripted import control``.
+- Fixture ``script``: the scripted engine installed and reset for one test,
+  as a ``scripted.control.Script``; the test is skipped when the engine was
+  not built (configure with -DVKCONDB_TEST_ENGINE=ON).
+- ``run_python(code)`` (also a fixture of that name): runs a snippet in a
+  fresh interpreter with the same module path and returns
+  (returncode, stdout, stderr); stdout includes what C code printed.
+"""
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+if TESTS_DIR not in sys.path:
+    sys.path.insert(0, TESTS_DIR)
+
+from scripted import control  # noqa: E402
+
+
+def _forget_failure_frames():
+    # A failed test leaves its frames (and so its connections and cursors)
+    # reachable from sys.last_traceback.  They must go while the engine is
+    # still installed: their destructors call the library with handle ids
+    # that only the engine knows.
+    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
+        if hasattr(sys, name):
+            setattr(sys, name, None)
+    gc.collect()
+
+
+@pytest.fixture
+def script():
+    try:
+        s = control.Script()
+    except control.EngineUnavailable as exc:
+        pytest.skip(str(exc))
+    s.install()
+    s.reset()
+    try:
+        yield s
+    finally:
+        _forget_failure_frames()
+        s.uninstall()
+        s.reset()
+
+
+def run_python(code, timeout=120):
+    """Run `code` with this interpreter in a subprocess.
+
+    The child sees the same module path (PYTHONPATH plus tests/), so it can
+    import vkcondb and the scripted engine.  Returns (returncode, stdout,
+    stderr) as str; stdout holds everything written to file descriptor 1,
+    C-level printf included.
+    """
+    env = dict(os.environ)
+    paths = [TESTS_DIR] + [p for p in sys.path if p and os.path.isdir(p)]
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    proc = subprocess.run(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        timeout=timeout,
+    )
+    return (proc.returncode,
+            proc.stdout.decode("utf-8", "replace"),
+            proc.stderr.decode("utf-8", "replace"))
+
+
+@pytest.fixture(name="run_python")
+def run_python_fixture():
+    return run_python

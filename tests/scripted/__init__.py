@@ -1,0 +1,1 @@
+"""The scripted engine and its control (test support)."""
