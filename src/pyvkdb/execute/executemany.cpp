@@ -1,8 +1,130 @@
-// Placeholder until this group of methods is built.
+// cursor.executemany(sql, params): run one statement through a prepare step
+// and an execute step, once per parameter set.  A parameters argument whose
+// values are lists, tuples or dicts is a sequence of parameter sets, each run
+// by a nested executemany on the same cursor.
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
+#include "execute/convert.h"
+#include "execute/statement_text.h"
+#include "module/datetime_slot.h"
 #include "module/errors.h"
+#include "module/pyref.h"
 
 namespace vk {
-PyObject *cursor_executemany(PyObject *, PyObject *, PyObject *) { return raise(NotSupportedError, "not available yet"); }
+
+namespace {
+
+const char kMismatch[] = "executemany Parameter mismatch";
+const char kMultiResultMessage[] =
+    "This function does not support multi-result set operations, use the 'execute()' function";
+
+// Parameter sets nest at most this deep; a list that holds itself would
+// otherwise recurse until the stack runs out.
+constexpr int kMaxNesting = 32;
+
+CursorObject *as_cursor(PyObject *self) { return reinterpret_cast<CursorObject *>(self); }
+
+bool is_nested_set(PyObject *v) { return PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v); }
+
+// A failed execution keeps no result the library may have written.
+PyObject *execution_failed(CursorObject *self) {
+  if (self->result != nullptr) cli_free_result(&self->result);
+  self->result = nullptr;
+  self->rowcount = 0;
+  self->second_counter = 0;
+  self->third_counter = 0;
+  return raise(OperationalError, "error execute2");
+}
+
+// Counters and description after a successful execution, as execute does.
+PyObject *settle_result(CursorObject *self) {
+  if (self->result_kind == VESK_KIND_NO_ROWS) {
+    ++self->result_epoch;
+    self->flags &= ~kResultReleased;
+    self->third_counter = 0;
+    self->second_counter = 0;
+    self->rowcount = 0;
+    cursor_apply_rowcount_rule(self);
+  } else {
+    cursor_refresh_result_info(self, false);
+  }
+  if (self->result != nullptr && self->result_kind != VESK_KIND_NO_ROWS) {
+    if (!cursor_build_description(self)) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The steps every call runs before it looks at its arguments: the cursor
+// precondition, the release of the previous result, the reset of the
+// counters, the date-time interface and the bindings.
+bool begin_call(CursorObject *self) {
+  if (!cursor_precondition(self)) return false;
+  if (self->result != nullptr) cursor_release_result(self);
+  self->rowcount = 0;
+  Py_INCREF(Py_None);
+  cursor_set_description(self, Py_None);
+  if (!import_datetime()) return false;
+  cli_reset_params(&self->conn_handle);
+  return true;
+}
+
+// The rest of one executemany call, after begin_call.  `sql` is the caller's
+// str (a nested call takes the same object: its text is the same), `params`
+// is nullptr when absent.  `depth` counts the nesting levels above this call.
+PyObject *run_set(CursorObject *self, PyObject *sql, PyObject *params, int depth) {
+  const char *text = statement_text(sql, "executemany");
+  if (text == nullptr) return nullptr;
+  // None stands for "no parameters"; anything else must be walkable.
+  if (params == Py_None) params = nullptr;
+  if (params != nullptr && !parameters_walkable(params)) return raise(ProgrammingError, kMismatch);
+
+  self->result_kind = cli_sql_kind(text);
+  if (self->result_kind == VESK_KIND_MULTI) return raise(OperationalError, kMultiResultMessage);
+
+  if (cli_prepare(&self->conn_handle, text, 0) < 0) {
+    return raise_library_error(&self->conn_handle);
+  }
+  self->flags |= kPreparedStatement;
+
+  if (params != nullptr) {
+    BindBuffers buf;
+    Py_ssize_t nested_count = 0;  // nested sets this call has run
+    WalkOutcome outcome = walk_parameters(
+        self, buf, params, [&](PyObject *value, Py_ssize_t, Py_ssize_t length) {
+          if (!is_nested_set(value)) return Screen::Bind;
+          if (depth + 1 > kMaxNesting) {
+            PyErr_Format(ProgrammingError,
+                         "executemany: parameter sets nested more than %d levels deep",
+                         kMaxNesting);
+            return Screen::Fail;
+          }
+          if (!begin_call(self)) return Screen::Fail;
+          PyRef done(run_set(self, sql, value, depth + 1));
+          if (!done) return Screen::Fail;
+          ++nested_count;
+          // Every value was a parameter set and has run: nothing is left
+          // for this call to execute.
+          return nested_count == length ? Screen::Finish : Screen::Skip;
+        });
+    if (outcome == WalkOutcome::Failed) return nullptr;
+    if (outcome == WalkOutcome::Finished) Py_RETURN_NONE;
+  }
+
+  if (cli_exec_prepared(&self->conn_handle, 0, 0, &self->result) < 0) {
+    return execution_failed(self);
+  }
+  return settle_result(self);
+}
+
+}  // namespace
+
+PyObject *cursor_executemany(PyObject *self_obj, PyObject *args, PyObject *) {
+  CursorObject *self = as_cursor(self_obj);
+  if (!begin_call(self)) return nullptr;
+  PyObject *sql = nullptr;
+  PyObject *params = nullptr;
+  if (!PyArg_ParseTuple(args, "O|O", &sql, &params)) return raise(ProgrammingError, kMismatch);
+  return run_set(self, sql, params, 0);
+}
+
 }  // namespace vk
