@@ -1,0 +1,66 @@
+// Batches of a named server cursor.
+#include "fetch/named.h"
+
+#include <cstdlib>
+
+namespace vk {
+
+namespace {
+
+// Holds a pending Python error across calls that may build objects.
+class KeepError {
+ public:
+  KeepError() { PyErr_Fetch(&type_, &value_, &trace_); }
+  ~KeepError() { PyErr_Restore(type_, value_, trace_); }
+  KeepError(const KeepError &) = delete;
+  KeepError &operator=(const KeepError &) = delete;
+
+ private:
+  PyObject *type_ = nullptr;
+  PyObject *value_ = nullptr;
+  PyObject *trace_ = nullptr;
+};
+
+}  // namespace
+
+void named_batch_refill(CursorObject *self) {
+  cli_free_result(&self->result);
+  int32_t rows = cli_open_named_cursor(&self->conn_handle, self->cursor_name, &self->result);
+  // A failed open (negative) ends the named cursor like an empty batch.
+  self->batch_count = rows > 0 ? rows : 0;
+  cursor_refresh_result_info(self, true);
+  if (self->result != nullptr) {
+    KeepError keep;
+    cursor_build_description(self);
+    PyErr_Clear();  // the description is rebuilt best-effort; the fetch goes on
+  }
+}
+
+void named_batch_step(CursorObject *self) {
+  if (--self->batch_count > 0) return;
+  self->batch_count = 0;
+  named_batch_refill(self);
+}
+
+void named_cursor_finish(CursorObject *self) {
+  KeepError keep;  // dropping the description must not disturb a pending error
+  if (self->result != nullptr) {
+    cursor_release_result(self);
+    return;
+  }
+  if (is_named_result(self)) {
+    if (self->cursor_name != nullptr) cli_close_named_cursor(&self->conn_handle, self->cursor_name);
+    std::free(self->cursor_name);
+    self->cursor_name = nullptr;
+    self->flags &= ~kNamedCursorOpen;
+  }
+  self->flags |= kResultReleased;
+  self->third_counter = 0;
+  self->second_counter = 0;
+  self->rowcount = 0;
+  self->result_kind = -1;
+  ++self->result_epoch;
+  cursor_set_description(self, nullptr);
+}
+
+}  // namespace vk

@@ -1,0 +1,28 @@
+// Named server cursors read in batches: the batch step, the refill and the
+// end of a named cursor.
+#ifndef PYVKDB_FETCH_NAMED_H
+#define PYVKDB_FETCH_NAMED_H
+
+#include "cursor/cursor.h"
+
+namespace vk {
+
+inline bool is_named_result(const CursorObject *self) {
+  return self->cursor_name != nullptr || (self->flags & kNamedCursorOpen) != 0;
+}
+
+// Close the current batch and open the next one by the cursor's name; the
+// batch counter takes its row count.
+void named_batch_refill(CursorObject *self);
+
+// One row of the current batch was read (or its read failed): count it, and
+// refill when the batch is used up.  A pending Python error is kept.
+void named_batch_step(CursorObject *self);
+
+// The named cursor has no rows left: release the result, and close the named
+// cursor even when the last (empty) batch left no result handle.
+void named_cursor_finish(CursorObject *self);
+
+}  // namespace vk
+
+#endif

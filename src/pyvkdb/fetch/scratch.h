@@ -1,0 +1,50 @@
+// Working storage of the row conversion, kept by the cursor between rows:
+// the reusable text and large-object buffers and the per-result cache of
+// column raw sizes.
+#ifndef PYVKDB_FETCH_SCRATCH_H
+#define PYVKDB_FETCH_SCRATCH_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cursor/cursor.h"
+#include "module/pyref.h"
+
+namespace vk {
+
+// A heap buffer that only grows (up to a retention limit) and is never
+// zero-filled as a whole: the library writes exactly the bytes it reports.
+class GrowBuffer {
+ public:
+  // At least `n` bytes; nullptr with MemoryError set when that fails.
+  char *reserve(size_t n);
+  // Drop the block when it grew past what is worth keeping between cells.
+  void trim();
+
+ private:
+  HeapBlock<char> block_;
+  size_t size_ = 0;
+};
+
+struct FetchScratch {
+  GrowBuffer text;  // text-like cells (codes 2, 9, 10, 11, 13, 62, 69 and the 400-byte path)
+  GrowBuffer lob;   // large-object text (code 41)
+
+  // Raw sizes of the columns of the result they were read for.
+  HeapBlock<int32_t> sizes;
+  int32_t size_slots = 0;
+  uint64_t sizes_epoch = 0;
+  const vesk_result *sizes_result = nullptr;
+};
+
+// The cursor's scratch, made on first use; nullptr with MemoryError set
+// when it cannot be made.
+FetchScratch *fetch_scratch_of(CursorObject *self);
+
+// Raw size of column `col` (from 1) of the current result, asked of the
+// library once per column and result.
+int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col);
+
+}  // namespace vk
+
+#endif
