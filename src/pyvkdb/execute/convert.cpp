@@ -49,7 +49,11 @@ bool convert_str(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize
     return false;
   }
   buf.str_len = text_length(text, static_cast<int32_t>(size), cursor_declared_size(self, index));
-  out = Converted{VESK_TYPE_VARCHAR, const_cast<char *>(text), buf.str_len + 1, &buf.str_len};
+  // The empty text goes with length 1 and buffer length 2, more than the
+  // str's own storage holds: it is sent from a buffer that has both bytes.
+  static char empty_text[2] = {0, 0};
+  char *data = size == 0 ? empty_text : const_cast<char *>(text);
+  out = Converted{VESK_TYPE_VARCHAR, data, buf.str_len + 1, &buf.str_len};
   return true;
 }
 
