@@ -29,6 +29,10 @@ import sys
 __all__ = ["Script", "load_engine", "EngineUnavailable"]
 
 
+# The engine loaded from its file when the package could not be imported.
+_loaded = None
+
+
 class EngineUnavailable(ImportError):
     """The engine module was not built or cannot be found."""
 
@@ -56,22 +60,22 @@ def load_engine():
     straight from the package folder on sys.path, so the engine can be tested
     on its own.  Raises EngineUnavailable when it is nowhere to be found.
     """
+    global _loaded
     try:
         from vkcondb import _vkscript
         return _vkscript
     except ImportError as exc:
         first = exc
-    module = sys.modules.get("vkcondb._vkscript")
-    if module is None:
+    if _loaded is None:
         try:
-            module = _load_from_path()
+            _loaded = _load_from_path()
         except ImportError as exc:
             first = exc
-    if module is None:
+    if _loaded is None:
         raise EngineUnavailable(
             "vkcondb._vkscript is not importable (%s); configure with "
             "-DVKCONDB_TEST_ENGINE=ON and put <build>/python on PYTHONPATH" % (first,))
-    return module
+    return _loaded
 
 
 def op(name):

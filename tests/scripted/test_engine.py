@@ -314,3 +314,15 @@ def test_routine_outputs_go_to_the_bound_buffers(script, lib):
     script.script("exec_routine", {"outputs": {1: {"data": b"zz"}}})
     lib.cli_exec_routine(byref(h), b"execute f(?,?);", None)
     assert out.raw.startswith(b"abc") and "not bound" in script.errors()[0]
+
+
+# ---- subprocess helper ---------------------------------------------------------
+
+def test_run_python_captures_c_level_output(script, run_python):
+    code = ("import ctypes, sys\n"
+            "from scripted import control\n"
+            "control.load_engine()\n"
+            "ctypes.CDLL(None).printf(b'from C: %d', 42)\n"
+            "sys.stderr.write('err')\n"
+            "sys.exit(3)\n")
+    assert run_python(code) == (3, "from C: 42", "err")
