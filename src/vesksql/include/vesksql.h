@@ -51,6 +51,9 @@ typedef struct vesk_lob vesk_lob;               /* large-object locator */
 #define VESK_LOST     (-4)   /* the connection is gone (cli_exec_command) */
 #define VESK_NO_DATA   100   /* no further row / no further result set */
 
+/* ---- lengths --------------------------------------------------------- */
+#define VESK_NULL_LENGTH (-1) /* cli_get_field: the value is SQL NULL */
+
 /* ---- result kinds (cli_sql_kind, cli_result_info) -------------------- */
 #define VESK_KIND_NONE     (-1)  /* no result */
 #define VESK_KIND_NO_ROWS    1   /* a statement that returns no rows */

@@ -1,0 +1,145 @@
+// Connection operations: connect, disconnect, reconnect, control statements
+// and error texts.
+#include <memory>
+#include <string>
+
+#include "connstr.h"
+#include "handles.h"
+#include "impl.h"
+
+using namespace vesk;
+
+namespace {
+
+// Parse and check the connect string; the charset is the core's business.
+bool read_params(const char *connstr, ConnectParams *p, std::string *err) {
+  if (!parse_connect_string(connstr, p, err)) return false;
+  if (!charset_supported(p->charset)) {
+    *err = "unsupported character set '" + p->charset + "': only utf8 is supported";
+    return false;
+  }
+  return true;
+}
+
+int refuse(const std::string &text) {
+  thread_error_set(text);
+  return VESK_ERROR;
+}
+
+std::unique_ptr<vesk_conn> open_on_host(const ConnectParams &p, const std::string &host,
+                                        std::string *err) {
+  auto c = std::make_unique<vesk_conn>();
+  c->params = p;
+  c->params.host = host;
+  c->engine = open_engine(c->params, host, c->errors, err);
+  if (!c->engine) return nullptr;
+  return c;
+}
+
+std::string trim_host(const std::string &s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+int impl_cli_connect(const char *connstr, vesk_conn **h) {
+  if (h == nullptr) return refuse("connect: no handle address given");
+  *h = nullptr;
+  ConnectParams p;
+  std::string err;
+  if (!read_params(connstr, &p, &err)) return refuse(err);
+  auto c = open_on_host(p, p.host, &err);
+  if (!c) return refuse(err);
+  *h = c.release();
+  return VESK_OK;
+}
+
+int impl_cli_connect_multi(const char *connstr, int flag, vesk_addr_attrs **attrs,
+                           vesk_conn **h) {
+  if (h == nullptr) return refuse("connect: no handle address given");
+  *h = nullptr;
+  ConnectParams p;
+  std::string err;
+  if (!read_params(connstr, &p, &err)) return refuse(err);
+  auto a = std::make_unique<vesk_addr_attrs>();
+  size_t start = 0;
+  for (;;) {
+    size_t comma = p.host.find(',', start);
+    a->hosts.push_back(trim_host(p.host.substr(start, comma == std::string::npos
+                                                          ? std::string::npos
+                                                          : comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  std::string errors;
+  for (size_t i = 0; i < a->hosts.size(); ++i) {
+    std::string e;
+    auto c = open_on_host(p, a->hosts[i], &e);
+    if (c) {
+      a->used = static_cast<int>(i);
+      *h = c.release();
+      if (attrs) *attrs = a.release();
+      return VESK_OK;
+    }
+    if (!errors.empty()) errors += "; ";
+    errors += "host '" + a->hosts[i] + "': " + e;
+  }
+  return refuse(errors);
+}
+
+int impl_cli_disconnect(vesk_conn **h) {
+  if (h == nullptr) return VESK_ERROR;
+  std::unique_ptr<vesk_conn> c(*h);
+  *h = nullptr;
+  if (c && c->engine) c->engine->close();
+  return VESK_OK;
+}
+
+int impl_cli_free_addr_attrs(vesk_addr_attrs **attrs) {
+  if (attrs == nullptr) return VESK_ERROR;
+  delete *attrs;
+  *attrs = nullptr;
+  return VESK_OK;
+}
+
+int impl_cli_reconnect(vesk_conn **h) {
+  if (h == nullptr || *h == nullptr)
+    return refuse("reconnect: there is no connection to reopen");
+  vesk_conn *c = *h;
+  if (c->engine && c->engine->alive()) {
+    int rc = c->engine->reconnect();
+    if (rc >= 0) return rc;
+  }
+  // Open afresh with the parameters the handle was opened with.
+  if (c->engine) c->engine->close();
+  c->engine.reset();
+  std::string err;
+  c->engine = open_engine(c->params, c->params.host, c->errors, &err);
+  if (!c->engine) {
+    c->errors->set(err);
+    thread_error_set(err);
+    return VESK_ERROR;
+  }
+  return VESK_OK;
+}
+
+int impl_cli_exec_command(vesk_conn **h, const char *sql) {
+  if (h == nullptr || *h == nullptr || !(*h)->engine || !(*h)->engine->alive())
+    return VESK_LOST;
+  if (sql == nullptr) {
+    (*h)->errors->set("exec_command: no statement given");
+    return VESK_ERROR;
+  }
+  return (*h)->engine->exec_command(sql);
+}
+
+int impl_cli_error_text(vesk_conn **h, char *buf, int32_t *len) {
+  if (h != nullptr && *h != nullptr)
+    copy_error_text((*h)->errors->text, buf, len);
+  else
+    copy_error_text(thread_error(), buf, len);
+  return VESK_OK;
+}

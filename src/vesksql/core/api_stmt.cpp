@@ -1,0 +1,178 @@
+// Statement operations: binding, classification, execution.
+#include <memory>
+#include <string>
+
+#include "handles.h"
+#include "impl.h"
+#include "sql_scan.h"
+
+using namespace vesk;
+
+namespace {
+
+// The live connection behind h, or nullptr (an empty or closed handle).
+vesk_conn *live(vesk_conn **h) {
+  if (h == nullptr || *h == nullptr || !(*h)->engine || !(*h)->engine->alive()) return nullptr;
+  return *h;
+}
+
+int fail(vesk_conn *c, const std::string &text) {
+  c->errors->set(text);
+  return VESK_ERROR;
+}
+
+void hand_out(ResultPtr res, vesk_result **r) {
+  if (r == nullptr) return;  // nobody takes the result: it is dropped here
+  if (res) {
+    *r = new vesk_result{std::move(res)};
+  }
+}
+
+}  // namespace
+
+int impl_cli_reset_params(vesk_conn **h) {
+  if (h == nullptr || *h == nullptr) return VESK_LOST;
+  (*h)->binds.clear();
+  (*h)->arrays.clear();
+  return VESK_OK;
+}
+
+int impl_cli_sql_kind(const char *sql) { return classify_sql(sql); }
+
+int impl_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r, int32_t *second,
+                         int32_t *rowcount, int32_t *third) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  if (r) *r = nullptr;
+  if (sql == nullptr) return fail(c, "exec_direct: no statement given");
+  if (!c->binds.pending_error.empty()) return fail(c, c->binds.pending_error);
+  ResultPtr res;
+  Counters k;
+  int rc = c->engine->exec_direct(sql, c->binds, &res, &k);
+  if (rc < 0) return rc;
+  if (second) *second = k.second;
+  if (rowcount) *rowcount = k.rowcount;
+  if (third) *third = k.third;
+  hand_out(std::move(res), r);
+  return VESK_OK;
+}
+
+int impl_cli_prepare(vesk_conn **h, const char *sql, int zero) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  if (sql == nullptr) return fail(c, "prepare: no statement given");
+  return c->engine->prepare(sql);
+}
+
+int impl_cli_exec_prepared(vesk_conn **h, int zero1, int zero2, vesk_result **r) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  if (r) *r = nullptr;
+  if (!c->binds.pending_error.empty()) return fail(c, c->binds.pending_error);
+  ResultPtr res;
+  int rc = c->engine->exec_prepared(c->binds, &res);
+  if (rc < 0) return rc;
+  hand_out(std::move(res), r);
+  return VESK_OK;
+}
+
+int impl_cli_unprepare(vesk_conn **h, void *reserved) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  return c->engine->unprepare();
+}
+
+int impl_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  if (sql == nullptr) return fail(c, "exec_batch: no statement given");
+  if (rows < 0) return fail(c, "exec_batch: negative row count");
+  for (size_t i = 0; i < c->arrays.columns.size(); ++i) {
+    if (c->arrays.bound[i] && c->arrays.columns[i].count < rows)
+      return fail(c, "exec_batch: column " + std::to_string(i + 1) + " holds " +
+                         std::to_string(c->arrays.columns[i].count) + " values, the batch has " +
+                         std::to_string(rows) + " rows");
+  }
+  return c->engine->exec_batch(sql, rows, c->arrays);
+}
+
+int impl_cli_exec_routine(vesk_conn **h, const char *stmt, vesk_result *result) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  return fail(c, "stored routines are not supported by the embedded engine");
+}
+
+int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t type, void *buf,
+                        int32_t buflen, int32_t *len) {
+  if (h == nullptr || *h == nullptr) return VESK_LOST;
+  vesk_conn *c = *h;
+  std::string err;
+  if (pos < 1 || pos > kMaxParamPosition) {
+    err = "parameter position " + std::to_string(pos) + " is out of range";
+  } else if (direction != VESK_PARAM_IN) {
+    err = "only input parameters are supported";
+  } else {
+    Value v;
+    if (value_from_buffer(type, buf, buflen, len, &v, &err)) {
+      c->binds.bind(pos, std::move(v));
+      return VESK_OK;
+    }
+  }
+  c->binds.pending_error = err;
+  return fail(c, err);
+}
+
+int impl_cli_bind_param_named(vesk_conn **h, const char *name, int32_t direction, int32_t type,
+                              void *buf, int32_t buflen, void *reserved, int32_t *len) {
+  if (h == nullptr || *h == nullptr) return VESK_LOST;
+  vesk_conn *c = *h;
+  std::string err;
+  if (name == nullptr || *name == '\0') {
+    err = "parameter name is empty";
+  } else if (direction != VESK_PARAM_IN) {
+    err = "only input parameters are supported";
+  } else {
+    Value v;
+    if (value_from_buffer(type, buf, buflen, len, &v, &err)) {
+      c->binds.bind_named(name, std::move(v));
+      return VESK_OK;
+    }
+  }
+  c->binds.pending_error = err;
+  return fail(c, err);
+}
+
+int impl_cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns, int32_t direction,
+                        int32_t type, int32_t count, const void *data, int32_t width,
+                        const int32_t *lens) {
+  if (h == nullptr || *h == nullptr) return VESK_LOST;
+  vesk_conn *c = *h;
+  if (pos < 1 || pos > kMaxParamPosition || (columns > 0 && pos > columns))
+    return fail(c, "bind_array: position " + std::to_string(pos) + " is out of range");
+  if (direction != VESK_PARAM_IN) return fail(c, "only input parameters are supported");
+  ArrayColumn col;
+  std::string err;
+  if (!array_from_buffer(type, count, data, width, lens, &col, &err)) return fail(c, err);
+  size_t i = static_cast<size_t>(pos - 1);
+  if (c->arrays.columns.size() <= i) {
+    c->arrays.columns.resize(i + 1);
+    c->arrays.bound.resize(i + 1, false);
+  }
+  c->arrays.columns[i] = std::move(col);
+  c->arrays.bound[i] = true;
+  return VESK_OK;
+}
+
+int impl_cli_open_named_cursor(vesk_conn **h, const char *name, vesk_result **r) {
+  // The embedded engine has no server cursors: every batch is empty.
+  if (r) *r = nullptr;
+  return 0;
+}
+
+int impl_cli_close_named_cursor(vesk_conn **h, const char *name) { return VESK_OK; }
+
+int impl_cli_get_rowid(vesk_conn **h, char *buf) {
+  vesk_conn *c = live(h);
+  if (c == nullptr || buf == nullptr) return VESK_ERROR;
+  return c->engine->rowid(buf);
+}

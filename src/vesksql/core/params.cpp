@@ -1,0 +1,212 @@
+#include "params.h"
+
+#include <cstring>
+
+#include "vesksql.h"
+
+namespace vesk {
+
+namespace {
+
+size_t bounded_strlen(const char *s, int32_t max) {
+  if (max <= 0) return 0;
+  const void *z = std::memchr(s, 0, static_cast<size_t>(max));
+  return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : static_cast<size_t>(max);
+}
+
+bool is_text_code(int32_t t) {
+  return t == VESK_TYPE_VARCHAR || t == VESK_TYPE_CHAR || t == VESK_TYPE_NCHAR ||
+         t == VESK_TYPE_TEXT || t == VESK_TYPE_CLOB || t == VESK_TYPE_CLOB_OLD;
+}
+bool is_datetime_text_code(int32_t t) {
+  return t == VESK_TYPE_DATE || t == VESK_TYPE_TIME || t == VESK_TYPE_TIME_TZ ||
+         t == VESK_TYPE_DATETIME || t == VESK_TYPE_DATETIME_TZ;
+}
+bool is_binary_code(int32_t t) {
+  return t == VESK_TYPE_BINARY || t == VESK_TYPE_VARBINARY || t == VESK_TYPE_BLOB;
+}
+
+bool need(int32_t buflen, int32_t width, int32_t type, std::string *err) {
+  if (buflen >= width) return true;
+  *err = "parameter of type " + std::to_string(type) + " needs a buffer of " +
+         std::to_string(width) + " bytes, " + std::to_string(buflen) + " given";
+  return false;
+}
+
+}  // namespace
+
+bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int32_t *len,
+                       Value *out, std::string *err) {
+  Value v;
+  const char *b = static_cast<const char *>(buf);
+  if (type == VESK_TYPE_NULL || buf == nullptr) {
+    v.kind = Value::Null;
+  } else if (type == VESK_TYPE_BOOLEAN || type == VESK_TYPE_INTEGER) {
+    int32_t x;
+    if (!need(buflen, 4, type, err)) return false;
+    std::memcpy(&x, b, 4);
+    v.kind = Value::Int;
+    v.i = x;
+  } else if (type == VESK_TYPE_TINYINT) {
+    v.kind = Value::Int;
+    v.i = static_cast<int8_t>(b[0]);
+  } else if (type == VESK_TYPE_SMALLINT) {
+    int16_t x;
+    if (!need(buflen, 2, type, err)) return false;
+    std::memcpy(&x, b, 2);
+    v.kind = Value::Int;
+    v.i = x;
+  } else if (type == VESK_TYPE_BIGINT) {
+    int64_t x;
+    if (!need(buflen, 8, type, err)) return false;
+    std::memcpy(&x, b, 8);
+    v.kind = Value::Int;
+    v.i = x;
+  } else if (type == VESK_TYPE_FLOAT) {
+    float x;
+    if (!need(buflen, 4, type, err)) return false;
+    std::memcpy(&x, b, 4);
+    v.kind = Value::Real;
+    v.d = x;
+  } else if (type == VESK_TYPE_DOUBLE) {
+    double x;
+    if (!need(buflen, 8, type, err)) return false;
+    std::memcpy(&x, b, 8);
+    v.kind = Value::Real;
+    v.d = x;
+  } else if (is_text_code(type)) {
+    // The text is strnlen(buf, *len) bytes; without a length cell, buflen.
+    int32_t n = len ? *len : buflen;
+    v.kind = Value::Text;
+    v.bytes.assign(b, bounded_strlen(b, n));
+  } else if (is_datetime_text_code(type)) {
+    v.kind = Value::Text;
+    v.bytes.assign(b, bounded_strlen(b, buflen));
+  } else if (is_binary_code(type)) {
+    int32_t n = len ? *len : buflen;
+    v.kind = Value::Blob;
+    if (n > 0) v.bytes.assign(b, static_cast<size_t>(n));
+  } else {
+    *err = "unsupported parameter type code " + std::to_string(type);
+    return false;
+  }
+  *out = std::move(v);
+  return true;
+}
+
+void ParamStore::clear() {
+  positional.clear();
+  named.clear();
+  pending_error.clear();
+}
+
+void ParamStore::bind(int32_t pos, Value v) {
+  size_t i = static_cast<size_t>(pos - 1);
+  if (positional.size() <= i) positional.resize(i + 1);
+  positional[i] = std::move(v);
+}
+
+void ParamStore::bind_named(const char *name, Value v) {
+  for (auto &nv : named) {
+    if (nv.first == name) {
+      nv.second = std::move(v);
+      return;
+    }
+  }
+  named.emplace_back(name, std::move(v));
+}
+
+bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t width,
+                       const int32_t *lens, ArrayColumn *out, std::string *err) {
+  if (count < 0) {
+    *err = "bind_array: negative element count";
+    return false;
+  }
+  if (count > 0 && (data == nullptr || lens == nullptr)) {
+    *err = "bind_array: data or length array missing";
+    return false;
+  }
+  ArrayColumn col;
+  col.count = count;
+  const char *d = static_cast<const char *>(data);
+  auto fixed = [&](int32_t w) {
+    if (width != w) {
+      *err = "bind_array: type " + std::to_string(type) + " needs width " +
+             std::to_string(w) + ", " + std::to_string(width) + " given";
+      return false;
+    }
+    return true;
+  };
+  if (type == VESK_TYPE_BOOLEAN || type == VESK_TYPE_INTEGER) {
+    if (!fixed(4)) return false;
+    col.kind = ArrayColumn::Int;
+    col.ints.resize(count);
+    col.length.resize(count);
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t x;
+      std::memcpy(&x, d + 4 * static_cast<size_t>(i), 4);
+      col.ints[i] = x;
+      col.length[i] = lens[i] == 0 ? -1 : 4;
+    }
+  } else if (type == VESK_TYPE_BIGINT) {
+    if (!fixed(8)) return false;
+    col.kind = ArrayColumn::Int;
+    col.ints.resize(count);
+    col.length.resize(count);
+    if (count) std::memcpy(col.ints.data(), d, 8 * static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) col.length[i] = lens[i] == 0 ? -1 : 8;
+  } else if (type == VESK_TYPE_DOUBLE) {
+    if (!fixed(8)) return false;
+    col.kind = ArrayColumn::Real;
+    col.reals.resize(count);
+    col.length.resize(count);
+    if (count) std::memcpy(col.reals.data(), d, 8 * static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) col.length[i] = lens[i] == 0 ? -1 : 8;
+  } else if (is_text_code(type) || is_datetime_text_code(type) || is_binary_code(type)) {
+    bool text = !is_binary_code(type);
+    col.kind = text ? ArrayColumn::Text : ArrayColumn::Blob;
+    if (width < 0) {
+      *err = "bind_array: negative width";
+      return false;
+    }
+    col.offset.resize(count);
+    col.length.resize(count);
+    col.arena.reserve(static_cast<size_t>(width));
+    size_t off = 0, total = static_cast<size_t>(width);
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t n;
+      if (off + 4 > total) {
+        *err = "bind_array: record " + std::to_string(i + 1) + " runs past the width";
+        return false;
+      }
+      std::memcpy(&n, d + off, 4);
+      off += 4;
+      if (n < 0 || static_cast<size_t>(n) > total - off) {
+        *err = "bind_array: record " + std::to_string(i + 1) + " runs past the width";
+        return false;
+      }
+      if (lens[i] != 0 && lens[i] != n) {
+        *err = "bind_array: element " + std::to_string(i + 1) + " has length " +
+               std::to_string(lens[i]) + " but its record holds " + std::to_string(n);
+        return false;
+      }
+      col.offset[i] = static_cast<uint32_t>(col.arena.size());
+      if (lens[i] == 0) {
+        col.length[i] = -1;
+      } else {
+        // Text stops at its first zero byte: an empty text arrives as one zero byte.
+        size_t m = text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
+        col.arena.append(d + off, m);
+        col.length[i] = static_cast<int32_t>(m);
+      }
+      off += static_cast<size_t>(n);
+    }
+  } else {
+    *err = "bind_array: unsupported type code " + std::to_string(type);
+    return false;
+  }
+  *out = std::move(col);
+  return true;
+}
+
+}  // namespace vesk

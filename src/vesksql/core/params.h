@@ -1,0 +1,67 @@
+// Parameters bound on a connection: single values (by position or by name)
+// for the next statement, and whole columns for the next batch.  Every bind
+// copies its value at once.
+#ifndef VESKSQL_CORE_PARAMS_H
+#define VESKSQL_CORE_PARAMS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+struct Value {
+  enum Kind : uint8_t { Unset, Null, Int, Real, Text, Blob };
+  Kind kind = Unset;
+  int64_t i = 0;
+  double d = 0;
+  std::string bytes;  // Text and Blob
+};
+
+// Read one value from a caller's buffer by type code (the value rules of
+// cli_bind_param).  Returns false with a text for a code it cannot take.
+bool value_from_buffer(int32_t type, const void *buf, int32_t buflen,
+                       const int32_t *len, Value *out, std::string *err);
+
+// Highest position accepted for a positional parameter.
+constexpr int32_t kMaxParamPosition = 32766;
+
+struct ParamStore {
+  std::vector<Value> positional;  // index 0 is position 1
+  std::vector<std::pair<std::string, Value>> named;
+  std::string pending_error;  // a refused bind, reported by the next execution
+
+  void clear();
+  bool empty() const { return positional.empty() && named.empty() && pending_error.empty(); }
+  void bind(int32_t pos, Value v);
+  void bind_named(const char *name, Value v);
+};
+
+// One column bound for a batch.
+struct ArrayColumn {
+  enum Kind : uint8_t { Int, Real, Text, Blob };
+  Kind kind = Int;
+  int32_t count = 0;
+  std::vector<int64_t> ints;      // Int
+  std::vector<double> reals;      // Real
+  std::string arena;              // Text/Blob bytes, back to back
+  std::vector<uint32_t> offset;   // Text/Blob: start of element i in arena
+  std::vector<int32_t> length;    // Text/Blob: byte length; all kinds: -1 = NULL
+};
+
+struct ArrayStore {
+  std::vector<ArrayColumn> columns;  // index 0 is position 1; count 0 = not bound
+  std::vector<bool> bound;
+  void clear() {
+    columns.clear();
+    bound.clear();
+  }
+};
+
+// Copy a column for cli_bind_array, validating widths and records.
+bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t width,
+                       const int32_t *lens, ArrayColumn *out, std::string *err);
+
+}  // namespace vesk
+
+#endif

@@ -1,0 +1,245 @@
+#include "sq_conn.h"
+
+#include <cstdio>
+
+#include "sq_bind.h"
+#include "sq_result.h"
+
+namespace vesk {
+
+EnginePtr sqlite_open(const ConnectParams &params, const ErrorSlotPtr &errors,
+                      std::string *err) {
+  if (params.database.empty()) {
+    *err = "no database given: DB must name a database file or :memory:";
+    return nullptr;
+  }
+  sq::DbPtr db = sq::open_db(params.database, errors, err);
+  if (!db) return nullptr;
+  // Remember the file by its full name so a reconnect finds it whatever
+  // the working directory has become.
+  const char *full = sqlite3_db_filename(db->db, "main");
+  std::string path = (full && *full) ? std::string(full) : params.database;
+  return std::make_unique<sq::SqliteConn>(params, path, std::move(db), errors);
+}
+
+namespace sq {
+
+bool is_dml(Verb v) {
+  return v == Verb::Insert || v == Verb::Update || v == Verb::Delete || v == Verb::Replace;
+}
+
+bool runs_outside_transaction(Verb v) {
+  switch (v) {
+    case Verb::Begin: case Verb::Commit: case Verb::End: case Verb::Rollback:
+    case Verb::Savepoint: case Verb::Release: case Verb::Vacuum: case Verb::Attach:
+    case Verb::Detach: case Verb::Pragma: case Verb::None:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+StatementInfo first_statement(const char *sql) {
+  const char *p = skip_space(sql);
+  while (*p == ';' || *p == '(') p = skip_space(p + 1);
+  return scan_statement(p);
+}
+
+Verb effective_verb(const StatementInfo &si) {
+  return si.verb == Verb::With ? si.main : si.verb;
+}
+
+// Whether anything but blanks, comments and ";" follows.
+bool more_statements(const char *tail) {
+  const char *p = skip_space(tail);
+  while (*p == ';') p = skip_space(p + 1);
+  return *p != '\0';
+}
+
+}  // namespace
+
+int SqliteConn::implicit_begin(Verb verb) {
+  if (autocommit_ || in_transaction() || runs_outside_transaction(verb)) return VESK_OK;
+  return db_->exec("BEGIN");
+}
+
+int SqliteConn::run_single(StmtPtr box, Verb verb, const ParamStore &params, bool has_params,
+                           ResultPtr *out, Counters *counters) {
+  sqlite3_stmt *st = box->raw;
+  if (has_params) {
+    BindTally tally;
+    std::string err;
+    if (!bind_statement(st, params, &tally, &err) || !check_tally(params, tally, &err))
+      return fail(err);
+  } else {
+    sqlite3_clear_bindings(st);
+  }
+  if (implicit_begin(verb) < 0) return VESK_ERROR;
+  int rc = sqlite3_step(st);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    int r = fail();
+    sqlite3_reset(st);
+    return r;
+  }
+  Counters k;
+  if (sqlite3_column_count(st) > 0) {
+    k.rowcount = -1;
+    std::vector<std::unique_ptr<RowSet>> sets;
+    sets.push_back(make_stream(box, rc == SQLITE_ROW));
+    if (rc == SQLITE_DONE) sqlite3_reset(st);
+    *out = std::make_unique<SqResult>(db_, std::move(sets), k);
+  } else {
+    if (is_dml(verb)) k.rowcount = k.third = sqlite3_changes(raw());
+    sqlite3_reset(st);
+  }
+  if (counters) *counters = k;
+  return VESK_OK;
+}
+
+int SqliteConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
+                            Counters *counters) {
+  sqlite3_stmt *st = nullptr;
+  const char *tail = nullptr;
+  if (sqlite3_prepare_v2(raw(), sql, -1, &st, &tail) != SQLITE_OK) return fail();
+  if (st == nullptr) {  // nothing but blanks and comments
+    if (counters) *counters = Counters();
+    return VESK_OK;
+  }
+  if (more_statements(tail)) {
+    sqlite3_finalize(st);
+    return run_multi(sql, params, out, counters);
+  }
+  auto box = std::make_shared<StmtBox>(db_, st);
+  return run_single(box, effective_verb(first_statement(sql)), params, !params.empty(), out,
+                    counters);
+}
+
+// A text of several statements runs whole at once: row sets are buffered,
+// and unless the text carries its own transaction control it is applied
+// as one step (a savepoint), so a failure leaves nothing behind.
+int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *out,
+                          Counters *counters) {
+  bool atomic = true;
+  for (const char *p = sql; *p;) {
+    p = skip_space(p);
+    while (*p == ';') p = skip_space(p + 1);
+    if (!*p) break;
+    StatementInfo si = scan_statement(p);
+    if (runs_outside_transaction(si.verb) && si.verb != Verb::Pragma) atomic = false;
+    p = *si.end ? si.end + 1 : si.end;
+  }
+  StatementInfo first = first_statement(sql);
+  if (implicit_begin(effective_verb(first)) < 0) return VESK_ERROR;
+  if (atomic && db_->exec("SAVEPOINT vesk_multi") < 0) return VESK_ERROR;
+
+  std::vector<std::unique_ptr<RowSet>> sets;
+  BindTally tally;
+  int64_t changed = 0;
+  std::string err;
+  const char *p = sql;
+  bool ok = true;
+  while (ok && more_statements(p)) {
+    sqlite3_stmt *raw_st = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(raw(), p, -1, &raw_st, &tail) != SQLITE_OK) {
+      err = sqlite3_errmsg(raw());
+      ok = false;
+      break;
+    }
+    LocalStmt st(raw_st);
+    Verb verb = effective_verb(first_statement(p));
+    p = tail;
+    if (!st) continue;
+    if (!bind_statement(st.get(), params, &tally, &err)) {
+      ok = false;
+      break;
+    }
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      err = sqlite3_errmsg(raw());
+      ok = false;
+    } else if (sqlite3_column_count(st.get()) > 0) {
+      auto set = make_buffered(st.get(), rc, &err);
+      if (set)
+        sets.push_back(std::move(set));
+      else
+        ok = false;
+    } else if (is_dml(verb)) {
+      changed += sqlite3_changes(raw());
+    }
+  }
+  if (ok && !check_tally(params, tally, &err)) ok = false;
+  if (!ok) {
+    fail(err);
+    if (atomic && in_transaction()) {
+      sqlite3_exec(raw(), "ROLLBACK TO vesk_multi", nullptr, nullptr, nullptr);
+      sqlite3_exec(raw(), "RELEASE vesk_multi", nullptr, nullptr, nullptr);
+    }
+    return VESK_ERROR;
+  }
+  if (atomic && db_->exec("RELEASE vesk_multi") < 0) return VESK_ERROR;
+  Counters k;
+  k.rowcount = k.third = static_cast<int32_t>(changed);
+  if (!sets.empty()) *out = std::make_unique<SqResult>(db_, std::move(sets), k);
+  if (counters) *counters = k;
+  return VESK_OK;
+}
+
+int SqliteConn::prepare(const char *sql) {
+  prepared_.reset();
+  sqlite3_stmt *st = nullptr;
+  const char *tail = nullptr;
+  if (sqlite3_prepare_v2(raw(), sql, -1, &st, &tail) != SQLITE_OK) return fail();
+  if (st == nullptr) return fail("prepare: the text holds no statement");
+  if (more_statements(tail)) {
+    sqlite3_finalize(st);
+    return fail("prepare: the text holds several statements; prepare takes one");
+  }
+  prepared_ = std::make_shared<StmtBox>(db_, st);
+  prepared_verb_ = effective_verb(first_statement(sql));
+  return VESK_OK;
+}
+
+int SqliteConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
+  if (!prepared_ || prepared_->raw == nullptr) return fail("no statement is prepared");
+  ++prepared_->generation;  // results of an earlier run end here
+  sqlite3_reset(prepared_->raw);
+  return run_single(prepared_, prepared_verb_, params, true, out, nullptr);
+}
+
+int SqliteConn::unprepare() {
+  prepared_.reset();
+  return VESK_OK;
+}
+
+int SqliteConn::switch_to(const std::string &path) {
+  std::string err;
+  DbPtr fresh = open_db(path, errors_, &err);
+  if (!fresh) return fail(err);
+  prepared_.reset();
+  db_->close();  // results of the old database report a closed connection
+  db_ = std::move(fresh);
+  return VESK_OK;
+}
+
+int SqliteConn::reconnect() {
+  if (db_ && db_->open() && in_transaction())
+    sqlite3_exec(raw(), "ROLLBACK", nullptr, nullptr, nullptr);
+  return switch_to(opened_path_);
+}
+
+int SqliteConn::rowid(char *buf) {
+  std::snprintf(buf, VESK_ROWID_CAP, "%lld",
+                static_cast<long long>(sqlite3_last_insert_rowid(raw())));
+  return VESK_OK;
+}
+
+void SqliteConn::close() {
+  prepared_.reset();
+  if (db_) db_->close();
+}
+
+}  // namespace sq
+}  // namespace vesk

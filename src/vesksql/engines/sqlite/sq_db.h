@@ -1,0 +1,64 @@
+// One open SQLite database and the statements made on it.  The database
+// state is shared by the connection and the results it hands out; closing
+// it finalizes every statement still registered, so results that outlive
+// their connection see a closed state instead of freed memory.
+#ifndef VESKSQL_SQLITE_DB_H
+#define VESKSQL_SQLITE_DB_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "core/errors.h"
+#include "vesksql.h"
+
+namespace vesk {
+namespace sq {
+
+struct StmtBox;
+
+struct DbState {
+  sqlite3 *db = nullptr;
+  ErrorSlotPtr errors;
+  std::unordered_set<StmtBox *> stmts;
+
+  ~DbState() { close(); }
+  bool open() const { return db != nullptr; }
+  void close();
+  // Record SQLite's message for the failure that just happened; returns VESK_ERROR.
+  int fail();
+  int fail(const std::string &text);
+  // Run a statement without parameters or rows (transaction control).
+  int exec(const char *sql);
+};
+using DbPtr = std::shared_ptr<DbState>;
+
+// Open a database file (created when missing) or ":memory:".
+DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *err);
+
+// One prepared statement, finalized by its last owner or by DbState::close.
+struct StmtBox {
+  sqlite3_stmt *raw = nullptr;
+  DbPtr db;
+  uint64_t generation = 0;  // bumped whenever the statement is run again
+
+  StmtBox(DbPtr d, sqlite3_stmt *s) : raw(s), db(std::move(d)) { db->stmts.insert(this); }
+  ~StmtBox();
+  StmtBox(const StmtBox &) = delete;
+  StmtBox &operator=(const StmtBox &) = delete;
+};
+using StmtPtr = std::shared_ptr<StmtBox>;
+
+// A statement owned by one call only.
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
+};
+using LocalStmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+}  // namespace sq
+}  // namespace vesk
+
+#endif

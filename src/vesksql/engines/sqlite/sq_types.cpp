@@ -1,0 +1,215 @@
+#include "sq_types.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/text_util.h"
+#include "vesksql.h"
+
+namespace vesk {
+namespace sq {
+
+namespace {
+
+constexpr int64_t kExactDoubleLimit = 9007199254740992LL;  // 2^53
+
+// "(n)" or "(p,s)" after the type word.
+void size_args(const std::string &d, long *a, long *b) {
+  *a = -1;
+  *b = 0;
+  size_t open = d.find('(');
+  if (open == std::string::npos) return;
+  char *end = nullptr;
+  *a = std::strtol(d.c_str() + open + 1, &end, 10);
+  if (end && *end == ',') *b = std::strtol(end + 1, &end, 10);
+  if (!end || (*end != ')' && *end != ' ')) {
+    *a = -1;
+    *b = 0;
+  }
+}
+
+bool has(const std::string &u, const char *w) { return u.find(w) != std::string::npos; }
+
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool digits(const char *p, int n, int *out) {
+  int v = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    v = v * 10 + (p[i] - '0');
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool declared_code(const char *decl, int32_t *code, int32_t *size) {
+  if (decl == nullptr || *decl == '\0') return false;
+  const std::string u = ascii_upper(decl);
+  long a, b;
+  // SQLite's affinity order: INT before CHAR/CLOB/TEXT before BLOB before
+  // REAL/FLOA/DOUB; BOOL is looked at first so BOOLINT-like words stay
+  // booleans; the date-time words only reach the NUMERIC group.
+  if (has(u, "BOOL")) {
+    *code = VESK_TYPE_BOOLEAN;
+    *size = 1;
+  } else if (has(u, "INT")) {
+    *code = VESK_TYPE_BIGINT;
+    *size = 8;
+  } else if (has(u, "CHAR") || has(u, "CLOB") || has(u, "TEXT")) {
+    size_args(u, &a, &b);
+    *code = VESK_TYPE_VARCHAR;
+    *size = (a >= 1 && a <= 32768) ? static_cast<int32_t>(a) : -1;
+  } else if (has(u, "BLOB")) {
+    *code = VESK_TYPE_BLOB;
+    *size = -1;
+  } else if (has(u, "REAL") || has(u, "FLOA") || has(u, "DOUB")) {
+    *code = VESK_TYPE_DOUBLE;
+    *size = 8;
+  } else if (has(u, "DATETIME") || has(u, "TIMESTAMP")) {
+    *code = VESK_TYPE_DATETIME_MS;
+    *size = 8;
+  } else if (has(u, "DATE")) {
+    *code = VESK_TYPE_DATE;
+    *size = 10;
+  } else if (has(u, "TIME")) {
+    *code = VESK_TYPE_TIME;
+    *size = 8;
+  } else if (has(u, "NUMERIC") || has(u, "DECIMAL")) {
+    size_args(u, &a, &b);
+    if (a < 0 || a > 32767) a = 0;
+    if (b < 0 || b > 32767) b = 0;
+    *code = VESK_TYPE_NUMERIC;
+    *size = static_cast<int32_t>((a << 16) | b);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void value_code(int storage, int32_t *code, int32_t *size) {
+  switch (storage) {
+    case SQLITE_INTEGER: *code = VESK_TYPE_BIGINT; *size = 8; break;
+    case SQLITE_FLOAT: *code = VESK_TYPE_DOUBLE; *size = 8; break;
+    case SQLITE_BLOB: *code = VESK_TYPE_BLOB; *size = -1; break;
+    default: *code = VESK_TYPE_VARCHAR; *size = -1; break;
+  }
+}
+
+void finish_col(ColInfo *c) {
+  if (c->code == VESK_TYPE_VARCHAR && c->size > 0)
+    c->text_cap = 6 * c->size;
+  else
+    c->text_cap = kUnboundedTextCap;
+}
+
+int32_t cell_code(const ColInfo &c, const Cell &cell) {
+  switch (cell.storage) {
+    case SQLITE_INTEGER:
+      switch (c.code) {
+        case VESK_TYPE_BOOLEAN:
+          return (cell.i == 0 || cell.i == 1) ? VESK_TYPE_BOOLEAN : VESK_TYPE_BIGINT;
+        case VESK_TYPE_DOUBLE:
+        case VESK_TYPE_NUMERIC:
+          return (cell.i >= -kExactDoubleLimit && cell.i <= kExactDoubleLimit) ? c.code
+                                                                               : VESK_TYPE_BIGINT;
+        default:
+          return VESK_TYPE_BIGINT;
+      }
+    case SQLITE_FLOAT:
+      return (c.code == VESK_TYPE_NUMERIC) ? VESK_TYPE_NUMERIC : VESK_TYPE_DOUBLE;
+    case SQLITE_TEXT:
+      switch (c.code) {
+        case VESK_TYPE_VARCHAR:
+          return cell.n <= c.text_cap ? VESK_TYPE_VARCHAR : VESK_TYPE_CLOB;
+        case VESK_TYPE_DATE:
+          if (cell.n <= 10) return VESK_TYPE_DATE;
+          break;
+        case VESK_TYPE_TIME:
+          if (cell.n <= 8) return VESK_TYPE_TIME;
+          break;
+        case VESK_TYPE_DATETIME_MS: {
+          int64_t ms;
+          if (parse_datetime_ms(cell.p, cell.n, &ms)) return VESK_TYPE_DATETIME_MS;
+          break;
+        }
+        default:
+          break;
+      }
+      return cell.n <= kUnboundedTextCap ? VESK_TYPE_VARCHAR : VESK_TYPE_CLOB;
+    case SQLITE_BLOB:
+      return VESK_TYPE_BLOB;
+    default:
+      return c.code;
+  }
+}
+
+int32_t cell_size(const ColInfo &c, int32_t code) {
+  if (code == c.code) return c.size;
+  switch (code) {
+    case VESK_TYPE_BOOLEAN: return 1;
+    case VESK_TYPE_BIGINT:
+    case VESK_TYPE_DOUBLE:
+    case VESK_TYPE_DATETIME_MS: return 8;
+    case VESK_TYPE_DATE: return 10;
+    case VESK_TYPE_TIME: return 8;
+    default: return -1;
+  }
+}
+
+bool parse_datetime_ms(const char *p, int32_t n, int64_t *ms) {
+  if (p == nullptr || n < 10) return false;
+  // Year: four columns, right-aligned digits (leading blanks allowed).
+  int year = 0, k = 0;
+  while (k < 3 && p[k] == ' ') ++k;
+  if (!digits(p + k, 4 - k, &year) || year < 1) return false;
+  int month, day, hour = 0, minute = 0, second = 0, milli = 0;
+  if (p[4] != '-' || !digits(p + 5, 2, &month) || p[7] != '-' || !digits(p + 8, 2, &day))
+    return false;
+  int32_t i = 10;
+  if (i < n) {
+    if ((p[i] != ' ' && p[i] != 'T') || n < i + 6) return false;
+    if (!digits(p + i + 1, 2, &hour) || p[i + 3] != ':' || !digits(p + i + 4, 2, &minute))
+      return false;
+    i += 6;
+    if (i < n) {
+      if (p[i] != ':' || n < i + 3 || !digits(p + i + 1, 2, &second)) return false;
+      i += 3;
+      if (i < n) {
+        if (p[i] != '.' || i + 1 >= n) return false;
+        ++i;
+        int places = 0;
+        for (; i < n; ++i, ++places) {
+          char c = p[i];
+          if (c < '0' || c > '9') return false;
+          if (places < 3)
+            milli = milli * 10 + (c - '0');
+          else if (c != '0')
+            return false;  // sub-millisecond digits would be lost
+        }
+        for (; places < 3; ++places) milli *= 10;
+      }
+    }
+  }
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  int dim = kDays[month - 1] + ((month == 2 && leap) ? 1 : 0);
+  if (day > dim || hour > 23 || minute > 59 || second > 59) return false;
+  int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  *ms = ((days * 24 + hour) * 60 + minute) * 60000LL + second * 1000LL + milli;
+  return true;
+}
+
+}  // namespace sq
+}  // namespace vesk
