@@ -85,11 +85,14 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__pyvkdb37(voi
   // On failure the module is returned with the error set; the import then
   // fails and the module is discarded.
   if (!create_exception_classes(dict)) return module;
-  const char *names[] = {"connection", "conpool", "cursor"};
-  for (int i = 0; i < 3; ++i) {
-    Py_INCREF(types[i]);
-    if (PyModule_AddObject(module, names[i], reinterpret_cast<PyObject *>(types[i])) < 0) {
-      Py_DECREF(types[i]);
+  const struct {
+    const char *name;
+    PyTypeObject *type;
+  } published[] = {{"connection", &ConnectionType}, {"conpool", &PoolType}, {"cursor", &CursorType}};
+  for (const auto &p : published) {
+    Py_INCREF(p.type);
+    if (PyModule_AddObject(module, p.name, reinterpret_cast<PyObject *>(p.type)) < 0) {
+      Py_DECREF(p.type);
     }
   }
   return module;
