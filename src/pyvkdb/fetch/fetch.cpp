@@ -140,6 +140,10 @@ PyObject *fetchall_named(CursorObject *self) {
 PyObject *cursor_fetchone(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
+  if (is_exhausted_named(self)) {
+    named_cursor_finish(self);
+    Py_RETURN_NONE;
+  }
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_SINGLE)) {
     return no_result_set();
@@ -160,6 +164,10 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
     return raise(ProgrammingError, "fetchmany Parameter mismatch");
   }
   const int32_t k = size != 0 ? size : self->arraysize;
+  if (is_exhausted_named(self)) {
+    named_cursor_finish(self);
+    return PyList_New(0);
+  }
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {
     Py_RETURN_NONE;
@@ -173,6 +181,10 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
 PyObject *cursor_fetchall(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
+  if (is_exhausted_named(self)) {
+    named_cursor_finish(self);
+    return PyList_New(0);
+  }
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {
     return no_result_set();

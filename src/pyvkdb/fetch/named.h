@@ -11,6 +11,12 @@ inline bool is_named_result(const CursorObject *self) {
   return self->cursor_name != nullptr || (self->flags & kNamedCursorOpen) != 0;
 }
 
+// A named cursor whose last batch came back empty without a result handle:
+// it is at its end, just as when the empty batch left a handle behind.
+inline bool is_exhausted_named(const CursorObject *self) {
+  return self->result == nullptr && is_named_result(self);
+}
+
 // Close the current batch and open the next one by the cursor's name; the
 // batch counter takes its row count.
 void named_batch_refill(CursorObject *self);

@@ -1,0 +1,211 @@
+"""fetchone, fetchmany, fetchall and nextset against the scripted engine,
+on plain results and on a named server cursor read in batches."""
+import pytest
+
+from conftest import scripted_connection
+from vkcondb import OperationalError, ProgrammingError
+
+COL = [("n", 6, 8)]
+
+
+def rows(*values):
+    return [[v.to_bytes(8, "little", signed=True)] for v in values]
+
+
+def tuples(*values):
+    return [(v,) for v in values]
+
+
+NO_RESULT = "The result set does not exist"
+
+
+def test_fetchone_to_the_end_and_beyond(make_query):
+    cur = make_query(COL, rows(1, 2, 3))
+    assert [cur.fetchone() for _ in range(5)] == [(1,), (2,), (3,), None, None]
+
+
+@pytest.mark.parametrize("arraysize,args,expected", [
+    (1, (), [1]),
+    (1, (0,), [1]),
+    (2, (), [1, 2]),
+    (0, (), [1, 2, 3]),
+    (1, (-1,), [1, 2, 3]),
+    (1, (5,), [1, 2, 3]),
+])
+def test_fetchmany_counts(make_query, arraysize, args, expected):
+    cur = make_query(COL, rows(1, 2, 3))
+    cur.arraysize = arraysize
+    assert cur.fetchmany(*args) == tuples(*expected)
+
+
+def test_fetchmany_keyword_and_end(make_query):
+    cur = make_query(COL, rows(1, 2, 3))
+    assert cur.fetchmany(size=2) == tuples(1, 2)
+    assert cur.fetchmany(5) == tuples(3)
+    assert cur.fetchmany(5) == []
+    assert cur.fetchall() == []
+
+
+@pytest.mark.parametrize("args,kwargs", [(("x",), {}), ((1, 2), {}), ((), {"count": 1})])
+def test_fetchmany_argument_mismatch(make_query, args, kwargs):
+    cur = make_query(COL, rows(1))
+    with pytest.raises(ProgrammingError, match="^fetchmany Parameter mismatch$"):
+        cur.fetchmany(*args, **kwargs)
+
+
+def test_without_a_result(script):
+    conn = scripted_connection()
+    cur = conn.cursor()
+    assert cur.fetchmany() is None
+    for method in (cur.fetchone, cur.fetchall, cur.nextset):
+        with pytest.raises(ProgrammingError, match="^%s$" % NO_RESULT):
+            method()
+
+
+def test_closed_connection_fails_the_precondition(script):
+    conn = scripted_connection()
+    other = conn.cursor()
+    conn.close()
+    for call in (other.fetchone, other.fetchall, other.nextset, other.fetchmany):
+        with pytest.raises(OperationalError, match="^The cursor object does not exist$"):
+            call()
+
+
+@pytest.mark.parametrize("kind,one,many,whole", [
+    (10, True, False, False),
+    (9, False, True, True),
+    (4, True, True, True),
+    (7, False, False, False),
+])
+def test_result_kinds_each_method_reads(make_query, kind, one, many, whole):
+    cur = make_query(COL, rows(1, 2, 3), kind=kind)
+    assert cur.fetchmany() == (tuples(1) if many else None)
+    if one:
+        assert cur.fetchone() == ((2,) if many else (1,))
+    else:
+        with pytest.raises(ProgrammingError, match=NO_RESULT):
+            cur.fetchone()
+    if whole:
+        assert cur.fetchall()[-1] == (3,)
+    else:
+        with pytest.raises(ProgrammingError, match=NO_RESULT):
+            cur.fetchall()
+
+
+def test_failed_row_fetch(script, make_query):
+    cur = make_query(COL, rows(1, 2, 3))
+    assert cur.fetchone() == (1,)
+    script.default("cli_fetch_row", {"ret": -1})
+    script.default("cli_error_text", {"text": "link down"})
+    # The plain list reads end quietly with what they have ...
+    assert cur.fetchmany(2) == []
+    assert cur.fetchall() == []
+    # ... while fetchone reports the library's text.
+    with pytest.raises(OperationalError, match="^link down$"):
+        cur.fetchone()
+
+
+def test_nextset_walks_result_sets(script, make_query):
+    cur = make_query(COL, rows(1, 2))
+    script.table(5, [("a", 5, 4), ("b", 2, -1)], [[b"\x07\0\0\0", b"x"]], kind=9)
+    assert cur.fetchone() == (1,)
+    assert cur.nextset() == "TRUE"
+    assert cur.fetchall() == [(7, "x")]
+    assert cur.nextset() is None
+    # No further set: the result stays and keeps answering.
+    assert cur.fetchall() == []
+    cur.close()
+    with pytest.raises(ProgrammingError, match=NO_RESULT):
+        cur.nextset()
+
+
+def test_nextset_failure_on_plain_result_returns_none(script, make_query):
+    cur = make_query(COL, rows(1, 2))
+    script.script("cli_next_result", {"ret": -1})
+    assert cur.nextset() is None
+    assert cur.fetchall() == tuples(1, 2)
+
+
+# ---- named server cursor: batches of 2, 2 and 1 rows, then an empty one ----
+
+def test_named_fetchall_reads_every_batch(script, named_cursor):
+    cur, record = named_cursor
+    assert cur.fetchall() == tuples(1, 2, 3, 4, 5)
+    opens = script.calls("cli_open_named_cursor")
+    assert [args[1] for args in opens] == ["c1", "c1", "c1"]
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    assert record.result == 0 and record.name is None and record.flags & 16 == 0
+    assert cur.rowcount == 0
+    with pytest.raises(AttributeError):
+        cur.description
+    with pytest.raises(ProgrammingError, match=NO_RESULT):
+        cur.fetchall()
+
+
+def test_named_fetchone_counts_down_and_releases(script, named_cursor):
+    cur, record = named_cursor
+    got = [cur.fetchone() for _ in range(6)]
+    assert got == tuples(1, 2, 3, 4, 5) + [None]
+    assert script.count("cli_open_named_cursor") == 3
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    with pytest.raises(ProgrammingError, match=NO_RESULT):
+        cur.fetchone()
+
+
+def test_named_refill_replaces_result_and_counters(script, named_cursor):
+    cur, record = named_cursor
+    assert cur.fetchone() == (1,)
+    assert record.batch_count == 1 and record.result == 11
+    assert cur.fetchone() == (2,)
+    assert record.batch_count == 2 and record.result == 12
+    assert ("cli_free_result", (11,)) in script.calls()
+
+
+@pytest.mark.parametrize("sizes,expected", [
+    ([3, 3], [[1, 2, 3], [4, 5]]),     # beyond the batch: refill inside one call
+    ([1, 1, 1, 1, 1, 1], [[1], [2], [3], [4], [5], []]),
+    ([2, 2, 2], [[1, 2], [3, 4], [5]]),
+    ([-1], [[1, 2, 3, 4, 5]]),
+    ([0], [[1]]),                      # arraysize 1
+])
+def test_named_fetchmany(script, named_cursor, sizes, expected):
+    cur, record = named_cursor
+    got = [cur.fetchmany(k) for k in sizes]
+    assert got == [tuples(*e) for e in expected]
+
+
+def test_named_fetchmany_ends_with_release(script, named_cursor):
+    cur, record = named_cursor
+    assert cur.fetchmany(10) == tuples(1, 2, 3, 4, 5)
+    assert record.result == 0
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    assert cur.fetchmany(10) is None
+
+
+def test_named_fetch_failure_reports_library_text(script, named_cursor):
+    cur, record = named_cursor
+    script.script("cli_fetch_row", {"ret": 100})
+    script.default("cli_error_text", {"text": "batch gone"})
+    with pytest.raises(OperationalError, match="^batch gone$"):
+        cur.fetchone()
+    # The failed read still counted: the next row comes from the same batch.
+    assert record.batch_count == 1
+    assert cur.fetchone() == (1,)
+
+
+def test_named_fetchall_reports_last_failure_after_reading_all(script, named_cursor):
+    cur, record = named_cursor
+    script.script("cli_fetch_row", {"ret": -1})
+    script.script("cli_error_text", {"text": "first"}, {"text": "second"})
+    with pytest.raises(OperationalError, match="^first$"):
+        cur.fetchall()
+    assert record.result == 0 and record.name is None
+
+
+def test_named_nextset(script, named_cursor):
+    cur, record = named_cursor
+    script.script("cli_next_result", {"ret": 0}, {"ret": 0})
+    script.script("cli_open_named_cursor", {"ret": 0})  # replaces the queue head
+    assert cur.nextset() == "TRUE"
+    assert record.batch_count == 2 and record.result == 12
+    assert cur.fetchall()[:2] == tuples(3, 4)
