@@ -177,10 +177,20 @@ PyMethodDef cursor_methods[] = {
 
 }  // namespace
 
+namespace {
+
+// True while the cursor's connection is open and still the one it was made
+// on (not closed, not given back to its pool since).
+bool connection_is_current(const CursorObject *self) {
+  return self->conn_handle_slot != nullptr && *self->conn_handle_slot != nullptr &&
+         self->conn_handle != nullptr && self->connection != nullptr &&
+         self->connection->lend_generation == self->lend_generation;
+}
+
+}  // namespace
+
 bool cursor_precondition(CursorObject *self) {
-  if (self->conn_handle_slot == nullptr || *self->conn_handle_slot == nullptr ||
-      self->conn_handle == nullptr || self->connection == nullptr ||
-      self->connection->lend_generation != self->lend_generation) {
+  if (!connection_is_current(self)) {
     PyErr_SetString(OperationalError, "The cursor object does not exist");
     return false;
   }
@@ -189,14 +199,19 @@ bool cursor_precondition(CursorObject *self) {
 
 void cursor_release_result(CursorObject *self) {
   if (self->result == nullptr) return;
+  // The named cursor and the prepared statement live on the connection: once
+  // it is closed (its handle freed) or lent to someone else they are gone or
+  // not ours, and calling the library with the cursor's stale handle copy
+  // would touch freed memory.
+  const bool connection_live = connection_is_current(self);
   if (self->flags & kNamedCursorOpen) {
-    cli_close_named_cursor(&self->conn_handle, self->cursor_name);
+    if (connection_live) cli_close_named_cursor(&self->conn_handle, self->cursor_name);
     std::free(self->cursor_name);
     self->cursor_name = nullptr;
     self->flags &= ~kNamedCursorOpen;
   }
   if (self->flags & kPreparedStatement) {
-    cli_unprepare(&self->conn_handle, nullptr);
+    if (connection_live) cli_unprepare(&self->conn_handle, nullptr);
     self->flags &= ~kPreparedStatement;
   }
   cli_free_result(&self->result);
