@@ -220,7 +220,9 @@ VESK_API int cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns,
  * ==================================================================== */
 
 /* Report the kind and counters of a result (as for cli_exec_direct).
- * `reserved` is NULL. */
+ * A result with rows reports VESK_KIND_ROWS, also for the result sets of a
+ * text of several statements.  An empty handle gives VESK_ERROR and leaves
+ * the cells untouched.  `reserved` is NULL. */
 VESK_API int cli_result_info(vesk_result **r, int32_t *kind, int32_t *second,
                              int32_t *rowcount, int32_t *third, void *reserved);
 
@@ -265,11 +267,17 @@ VESK_API int cli_column_index(vesk_result **r, const char *name);
 VESK_API int cli_get_rowid(vesk_conn **h, char *buf);
 
 /* Deliver the current row's value of column `col` as type `type` into buf
- * (capacity `cap` bytes).  *len receives the value's length in bytes; 0 or
- * less means NULL.  The library writes exactly min(*len, cap) bytes and
- * nothing more.  An empty text is delivered as one zero byte with *len 1.
- * For CLOB, BLOB and BINARY, buf is the address of a locator made by
- * cli_lob_create, which receives the value; *len is its length. */
+ * (capacity `cap` bytes).  *len receives the value's length in bytes;
+ * NULL is delivered as *len = VESK_NULL_LENGTH with nothing written.  The
+ * library writes at most min(*len, cap) bytes and nothing more: texts for
+ * VARCHAR, CHAR and TEXT may fill cap (their buffers hold one more byte);
+ * texts for the fixed-size codes (NUMERIC, DATE, TIME, DATETIME and the
+ * others) take at most cap - 1 bytes so they stay zero-terminated; a cut
+ * text never splits a UTF-8 character.  An empty text is delivered as one
+ * zero byte with *len 1.  Fixed-width numbers need cap >= their width
+ * (else negative, nothing written).  For CLOB, BLOB and BINARY, buf is the
+ * address of a locator made by cli_lob_create, which receives the value;
+ * *len is its length (0 for an empty BLOB). */
 VESK_API int cli_get_field(vesk_result **r, int32_t col, int32_t type,
                            void *buf, int32_t cap, int32_t *len);
 
