@@ -217,3 +217,39 @@ def test_query_without_a_result_handle_has_no_description(script, cur):
     cur.execute("select 1")
     assert cur.description is None
     assert script.count("cli_column_count") == 0
+
+
+class Hostile(object):
+    """A parameter sequence whose item fetch runs code against the cursor."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i == 1:
+            self.action()
+        if i >= 2:
+            raise IndexError(i)
+        return i
+
+
+def test_connection_closed_during_the_walk(script, conn, cur):
+    with pytest.raises(vkcondb.OperationalError, match="^The cursor object does not exist$"):
+        cur.execute("insert", Hostile(conn.close))
+    assert [c[1] for c in script.calls("cli_bind_param")] == [1]
+    assert script.count("cli_exec_direct") == 0
+
+
+def test_statement_run_during_the_walk_leaves_no_result_behind(script, cur):
+    def run_query():
+        query(script, result_id=20)
+        cur.execute("select inner")
+        query(script, result_id=21)  # for the outer statement
+
+    cur.execute("insert", Hostile(run_query))
+    assert script.calls("cli_free_result") == [(20,)]
+    assert cur.description == [("id", "BIGINT", None, None, 8, 0, None)]
+    assert script.last("cli_exec_direct")[1] == "insert"

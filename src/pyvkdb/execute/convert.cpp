@@ -185,6 +185,9 @@ bool bind_value(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_
   bool bound = false;
   if (!convert(self, buf, value, index, c, bound)) return false;
   if (!bound) return true;
+  // Fetching the value may have run Python code (a sequence's __getitem__)
+  // that closed the connection: never bind on a handle that is gone.
+  if (!cursor_precondition(self)) return false;
   if (name == nullptr) {
     if (index >= INT32_MAX) {
       raise(ProgrammingError, "Too many parameters");

@@ -85,6 +85,14 @@ PyObject *cursor_execute(PyObject *self_obj, PyObject *args, PyObject *) {
   cli_reset_params(&self->conn_handle);
   if (params != nullptr && !bind_parameters(self, params)) return nullptr;
 
+  // The walk may have run Python code (a sequence's __len__ or __getitem__)
+  // that closed the connection or ran another statement on this cursor.
+  if (!cursor_precondition(self)) return nullptr;
+  if (self->result != nullptr) cursor_release_result(self);
+  self->rowcount = 0;
+  Py_INCREF(Py_None);
+  cursor_set_description(self, Py_None);
+
   self->result_kind = cli_sql_kind(text);
   if (cli_exec_direct(&self->conn_handle, text, &self->result, &self->second_counter,
                       &self->rowcount, &self->third_counter) < 0) {
