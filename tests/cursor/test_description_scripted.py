@@ -92,13 +92,6 @@ def test_long_column_name_stays_within_the_buffers(script, cur):
     assert cur.getResultcolname(1) == "n" * 127
 
 
-def test_columns_come_in_order(script, cur):
-    run_query(script, cur, [("a", 6, 8), ("b", 2, 5), ("c", 42, -1)])
-    assert [d[:2] for d in cur.description] == [("a", "BIGINT"), ("b", "VARCHAR"),
-                                                ("c", "BLOB")]
-    assert [c[1] for c in script.calls("cli_column_name")] == [1, 2, 3]
-
-
 def test_no_columns_gives_none(script, cur):
     run_query(script, cur, [])
     assert cur.description is None

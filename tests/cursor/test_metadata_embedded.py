@@ -40,14 +40,6 @@ def test_description_of_each_declared_type(cur, declared, name, size, scale):
     assert cur.getResultcolscale(1) == scale
 
 
-def test_description_of_all_columns_in_order(cur):
-    cur.execute("create table t(%s)" % ", ".join(
-        "c%d %s" % (i, d[0]) for i, d in enumerate(DECLARED)))
-    cur.execute("select * from t")
-    assert [(d[0], d[1], d[4], d[5]) for d in cur.description] == [
-        ("c%d" % i, d[1], d[2], d[3]) for i, d in enumerate(DECLARED)]
-
-
 def test_column_metadata_methods(cur):
     cur.execute("create table t(id integer, v varchar(10))")
     cur.execute("insert into t values (?, ?)", (1, "a"))

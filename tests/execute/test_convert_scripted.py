@@ -84,11 +84,6 @@ def test_value_conversion(script, cur, value, type_code, data, buflen, length):
     assert positional_binds(script, cur, (value,)) == [(1, type_code, data, buflen, length)]
 
 
-def test_bool_pair_binds_two_positions(script, cur):
-    assert positional_binds(script, cur, (True, False)) == [
-        (1, 5, struct.pack("=i", 1), 4, 4), (2, 5, struct.pack("=i", 0), 4, 4)]
-
-
 @pytest.mark.parametrize("value", [1e-20, 1e70, 0.1 + 0.2, 123456.78901234567, -1e-300,
                                    2.0 ** 60 + 2 ** 8, 1e60, 1.7976931348623157e308])
 def test_float_text_reads_back_as_the_same_double(script, cur, value):
@@ -158,12 +153,6 @@ def test_named_binding(script, cur):
         (1, "z", 1, 0, None, 0, None, 0),
     ]
     assert script.count("cli_bind_param") == 0
-
-
-def test_positional_binding_of_a_tuple(script, cur):
-    cur.execute("select ?", (5,))
-    assert script.calls("cli_bind_param") == [(1, 1, 1, 6, struct.pack("=q", 5), 8, 8)]
-    assert script.count("cli_bind_param_named") == 0
 
 
 @pytest.mark.parametrize("params,error", [

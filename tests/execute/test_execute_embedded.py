@@ -123,10 +123,3 @@ def test_sql_error_carries_the_engine_message(db, sql, message):
     assert message in str(info.value)
     assert cur.rowcount == 0
     assert cur.description is None
-
-
-def test_unbound_placeholder_is_null(db):
-    path, conn, cur = db
-    import decimal
-    cur.execute("insert into t(k, s) values (?, ?)", (1, decimal.Decimal("1.5")))
-    assert stored(path, "s") == (None, "null")

@@ -174,14 +174,6 @@ def test_library_failure_carries_its_error_text(script, cur):
         cur.getResultcolname(1)
 
 
-def test_library_failure_with_a_long_error_text(script, cur):
-    script.script("cli_exec_direct", {"ret": -1})
-    script.script("cli_error_text", {"text": b"x" * 300})
-    with pytest.raises(vkcondb.OperationalError) as info:
-        cur.execute("select 1")
-    assert str(info.value) == "x" * 255
-
-
 @pytest.mark.parametrize("how", ["close", "cursor_first"])
 def test_closed_connection(script, conn, how):
     if how == "close":
