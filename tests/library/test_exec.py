@@ -153,3 +153,32 @@ def test_named_cursors_are_empty(mem):
     r = c_void_p()
     assert mem.lib.dll.cli_open_named_cursor(mem.ref, b"c1", byref(r)) == 0 and not r.value
     assert mem.lib.dll.cli_close_named_cursor(mem.ref, b"c1") == OK
+
+
+def test_prepare_same_text_again_while_a_result_reads(mem):
+    from vk import Result
+    dll = mem.lib.dll
+    sql = b"select value from json_each('[1,2,3]') where value >= ?"
+    results = []
+    for start in (1, 2):
+        assert dll.cli_prepare(mem.ref, sql, 0) == OK
+        dll.cli_reset_params(mem.ref)
+        mem.bind(1, start)
+        r = c_void_p()
+        assert dll.cli_exec_prepared(mem.ref, 0, 0, byref(r)) == OK
+        results.append(Result(mem.lib, r, None))
+        assert results[-1].fetch() == OK
+        assert dll.cli_unprepare(mem.ref, None) == OK
+    assert [res.fetchall() for res in results] == [[(2,), (3,)], [(3,)]]
+    for res in results:
+        res.free()
+    for start, expect in ((3, [(3,)]), (1, [(1,), (2,), (3,)])):
+        assert dll.cli_prepare(mem.ref, sql, 0) == OK
+        dll.cli_reset_params(mem.ref)
+        mem.bind(1, start)
+        r = c_void_p()
+        assert dll.cli_exec_prepared(mem.ref, 0, 0, byref(r)) == OK
+        res = Result(mem.lib, r, None)
+        assert res.fetchall() == expect
+        res.free()
+        dll.cli_unprepare(mem.ref, None)

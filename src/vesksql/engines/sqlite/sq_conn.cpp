@@ -1,6 +1,7 @@
 #include "sq_conn.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "sq_bind.h"
 #include "sq_result.h"
@@ -188,7 +189,14 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
 }
 
 int SqliteConn::prepare(const char *sql) {
-  prepared_.reset();
+  unprepare();
+  if (spare_ && spare_->raw && std::strcmp(sqlite3_sql(spare_->raw), sql) == 0) {
+    prepared_ = std::move(spare_);
+    prepared_verb_ = spare_verb_;
+    sqlite3_reset(prepared_->raw);
+    return VESK_OK;
+  }
+  spare_.reset();
   sqlite3_stmt *st = nullptr;
   const char *tail = nullptr;
   if (sqlite3_prepare_v2(raw(), sql, -1, &st, &tail) != SQLITE_OK) return fail();
@@ -210,6 +218,13 @@ int SqliteConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
 }
 
 int SqliteConn::unprepare() {
+  // Keep the statement for a later prepare of the same text, unless a
+  // result still reads from it.
+  if (prepared_ && prepared_.use_count() == 1 && prepared_->raw) {
+    sqlite3_reset(prepared_->raw);
+    spare_ = std::move(prepared_);
+    spare_verb_ = prepared_verb_;
+  }
   prepared_.reset();
   return VESK_OK;
 }
@@ -219,6 +234,7 @@ int SqliteConn::switch_to(const std::string &path) {
   DbPtr fresh = open_db(path, errors_, &err);
   if (!fresh) return fail(err);
   prepared_.reset();
+  spare_.reset();
   db_->close();  // results of the old database report a closed connection
   db_ = std::move(fresh);
   return VESK_OK;
@@ -238,6 +254,7 @@ int SqliteConn::rowid(char *buf) {
 
 void SqliteConn::close() {
   prepared_.reset();
+  spare_.reset();
   if (db_) db_->close();
 }
 

@@ -51,6 +51,10 @@ class SqliteConn : public EngineConn {
   bool autocommit_ = true;
   StmtPtr prepared_;
   Verb prepared_verb_ = Verb::None;
+  // The statement given back last, kept for a prepare of the same text
+  // (a driver preparing once per parameter set).
+  StmtPtr spare_;
+  Verb spare_verb_ = Verb::None;
 };
 
 bool is_dml(Verb v);
