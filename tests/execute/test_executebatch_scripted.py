@@ -211,3 +211,26 @@ def test_a_column_may_be_any_sequence(script, cur):
     cur.executebatch("insert", ((1, 2), range(3, 5)))
     assert [b[4] for b in array_binds(script)] == [struct.pack("=2q", 1, 2),
                                                    struct.pack("=2q", 3, 4)]
+
+
+class ClosingColumn(object):
+    """A column whose reading closes the connection."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.conn.close()
+        return 1
+
+
+def test_connection_closed_while_reading_columns_is_not_used(script, conn, cur):
+    with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
+        cur.executebatch("insert", [ClosingColumn(conn)])
+    assert script.count("cli_bind_array") == 0
+    assert script.count("cli_exec_batch") == 0

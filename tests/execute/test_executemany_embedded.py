@@ -87,3 +87,18 @@ def test_large_run(db):
         assert raw.execute("select count(*), max(name) from t").fetchone() == (2000, "n999")
     finally:
         raw.close()
+
+
+def test_cursor_outliving_its_connection_with_a_prepared_statement(run_python):
+    # The cursor still holds the prepared statement and its result when the
+    # connection goes; destroying it must not reach the freed connection.
+    code = (
+        "import vkcondb\n"
+        "conn = vkcondb.connect(database=':memory:')\n"
+        "cur = conn.cursor()\n"
+        "cur.executemany('select ?', [(1,), (2,)])\n"
+        "conn.close()\n"
+        "del cur\n"
+        "print('done')\n")
+    returncode, out, err = run_python(code)
+    assert (returncode, out.strip()) == (0, "done"), err

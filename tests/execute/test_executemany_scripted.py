@@ -204,3 +204,37 @@ def test_closed_connection(script, conn, cur):
     with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
         cur.executemany("insert", [(1,)])
     assert script.ops() == []
+
+
+def test_outer_execution_gives_back_the_last_sets_result(script, cur):
+    script.default("cli_sql_kind", {"ret": 4})
+    script.script("cli_exec_prepared", {"result": 5}, {"result": 6})
+    script.table(5, [("a", 6, 8)], [])
+    script.table(6, [("b", 6, 8)], [])
+    cur.executemany("select", [(1,), 2])
+    assert script.calls("cli_free_result") == [(5,)]
+    assert script.count("cli_unprepare") == 0  # the statement about to run stays
+    assert [d[0] for d in cur.description] == ["b"]
+
+
+class Closing(object):
+    """A parameter set whose item access closes the connection."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.conn.close()
+        return 1
+
+
+def test_connection_closed_by_the_parameters_is_not_used(script, conn, cur):
+    with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
+        cur.executemany("insert", Closing(conn))
+    assert script.count("cli_bind_param") == 0
+    assert script.count("cli_exec_prepared") == 0

@@ -111,6 +111,9 @@ PyObject *cursor_executebatch(PyObject *self_obj, PyObject *args, PyObject *) {
     switch (pack_column(shape.columns[static_cast<size_t>(i)].get(), rows, i + 1, lens.get(),
                         packed)) {
       case ColumnStatus::Bound:
+        // Reading the columns may have run Python code that closed the
+        // connection: never bind on a handle that is gone.
+        if (!cursor_precondition(self)) return nullptr;
         if (cli_bind_array(&self->conn_handle, i + 1, n, VESK_PARAM_IN, packed.type_code, rows,
                            packed.data.get(), packed.width, lens.get()) < 0) {
           return raise_library_error(&self->conn_handle);
@@ -122,6 +125,7 @@ PyObject *cursor_executebatch(PyObject *self_obj, PyObject *args, PyObject *) {
     }
   }
 
+  if (!cursor_precondition(self)) return nullptr;
   self->result_kind = cli_sql_kind(sql);
   if (cli_exec_batch(&self->conn_handle, sql, rows) < 0) {
     return raise_library_error(&self->conn_handle);

@@ -56,24 +56,23 @@ PyObject *settle_result(CursorObject *self) {
 
 // The steps every call runs before it looks at its arguments: the cursor
 // precondition, the release of the previous result, the reset of the
-// counters, the date-time interface and the bindings.
-bool begin_call(CursorObject *self) {
+// counters, the date-time interface and the bindings.  A nested call finds
+// the date-time interface already imported by the outermost call.
+bool begin_call(CursorObject *self, bool nested) {
   if (!cursor_precondition(self)) return false;
   if (self->result != nullptr) cursor_release_result(self);
   self->rowcount = 0;
   Py_INCREF(Py_None);
   cursor_set_description(self, Py_None);
-  if (!import_datetime()) return false;
+  if (!nested && !import_datetime()) return false;
   cli_reset_params(&self->conn_handle);
   return true;
 }
 
-// The rest of one executemany call, after begin_call.  `sql` is the caller's
-// str (a nested call takes the same object: its text is the same), `params`
-// is nullptr when absent.  `depth` counts the nesting levels above this call.
-PyObject *run_set(CursorObject *self, PyObject *sql, PyObject *params, int depth) {
-  const char *text = statement_text(sql, "executemany");
-  if (text == nullptr) return nullptr;
+// The rest of one executemany call, after begin_call.  `text` is the SQL
+// text (a nested call runs the same text), `params` is nullptr when absent.
+// `depth` counts the nesting levels above this call.
+PyObject *run_set(CursorObject *self, const char *text, PyObject *params, int depth) {
   // None stands for "no parameters"; anything else must be walkable.
   if (params == Py_None) params = nullptr;
   if (params != nullptr && !parameters_walkable(params)) return raise(ProgrammingError, kMismatch);
@@ -98,8 +97,8 @@ PyObject *run_set(CursorObject *self, PyObject *sql, PyObject *params, int depth
                          kMaxNesting);
             return Screen::Fail;
           }
-          if (!begin_call(self)) return Screen::Fail;
-          PyRef done(run_set(self, sql, value, depth + 1));
+          if (!begin_call(self, true)) return Screen::Fail;
+          PyRef done(run_set(self, text, value, depth + 1));
           if (!done) return Screen::Fail;
           ++nested_count;
           // Every value was a parameter set and has run: nothing is left
@@ -110,6 +109,19 @@ PyObject *run_set(CursorObject *self, PyObject *sql, PyObject *params, int depth
     if (outcome == WalkOutcome::Finished) Py_RETURN_NONE;
   }
 
+  // The walk may have run Python code (a sequence's __len__ or __getitem__)
+  // that closed the connection.
+  if (!cursor_precondition(self)) return nullptr;
+  // Nested sets that ran before plain values leave the last set's result; it
+  // is given back before this call's own execution replaces it.  The
+  // prepared statement stays: it is the one about to run.
+  if (self->result != nullptr) {
+    cli_free_result(&self->result);
+    self->result = nullptr;
+    ++self->result_epoch;
+    Py_INCREF(Py_None);
+    cursor_set_description(self, Py_None);
+  }
   if (cli_exec_prepared(&self->conn_handle, 0, 0, &self->result) < 0) {
     return execution_failed(self);
   }
@@ -120,11 +132,14 @@ PyObject *run_set(CursorObject *self, PyObject *sql, PyObject *params, int depth
 
 PyObject *cursor_executemany(PyObject *self_obj, PyObject *args, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
-  if (!begin_call(self)) return nullptr;
+  if (!begin_call(self, false)) return nullptr;
   PyObject *sql = nullptr;
   PyObject *params = nullptr;
   if (!PyArg_ParseTuple(args, "O|O", &sql, &params)) return raise(ProgrammingError, kMismatch);
-  return run_set(self, sql, params, 0);
+  // The text stays valid for the whole call: the argument tuple holds `sql`.
+  const char *text = statement_text(sql, "executemany");
+  if (text == nullptr) return nullptr;
+  return run_set(self, text, params, 0);
 }
 
 }  // namespace vk
