@@ -123,6 +123,14 @@ def test_column_size_is_asked_once_per_result(script, make_query):
     assert sum(op == "cli_column_type" for op, _ in fetch_calls) == 8
 
 
+def test_column_size_is_asked_again_under_another_code(script, make_query):
+    cur = make_query([("a", 2, 4)], [[b"x"], [{"data": b"y", "type": 62}], [b"z"]])
+    before = len(script.calls())
+    assert cur.fetchall() == [("x",), ("y",), ("z",)]
+    sizes = [op for op, _ in script.calls()[before:] if op == "cli_column_size"]
+    assert len(sizes) == 3
+
+
 def test_per_cell_type_decides_the_read(script, make_query):
     # The same column delivers one row as text and a long one as a CLOB.
     cur = make_query([("t", 2, 3)], [[b"abc"], [{"data": b"z" * 500, "type": 41}]])

@@ -48,39 +48,37 @@ FetchScratch *fetch_scratch_of(CursorObject *self) {
 
 void fetch_scratch_free(FetchScratch *scratch) { delete scratch; }
 
-int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col) {
+int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code) {
+  using Slot = FetchScratch::SizeSlot;
   if (scratch->sizes_epoch != self->result_epoch || scratch->sizes_result != self->result) {
-    for (int32_t i = 0; i < scratch->size_slots; ++i) scratch->sizes[i] = kSizeUnknown;
+    for (int32_t i = 0; i < scratch->size_slots; ++i) scratch->sizes[i] = Slot{kSizeUnknown, 0};
     scratch->sizes_epoch = self->result_epoch;
     scratch->sizes_result = self->result;
   }
-  if (col < 1) {
+  if (col > scratch->size_slots && col >= 1) {
+    int32_t slots = col < 16 ? 16 : col;
+    HeapBlock<Slot> grown(static_cast<Slot *>(std::malloc(sizeof(Slot) * slots)));
+    if (grown) {
+      for (int32_t i = 0; i < slots; ++i) {
+        grown[i] = i < scratch->size_slots ? scratch->sizes[i] : Slot{kSizeUnknown, 0};
+      }
+      scratch->sizes = std::move(grown);
+      scratch->size_slots = slots;
+    }
+  }
+  if (col < 1 || col > scratch->size_slots) {
+    // No cache slot: ask the library every time rather than fail the fetch.
     int32_t size = 0;
     cli_column_size(&self->result, col, &size);
     return size;
   }
-  if (col > scratch->size_slots) {
-    int32_t slots = col < 16 ? 16 : col;
-    HeapBlock<int32_t> grown(static_cast<int32_t *>(std::malloc(sizeof(int32_t) * slots)));
-    if (!grown) {
-      // No cache: ask the library every time rather than fail the fetch.
-      int32_t size = 0;
-      cli_column_size(&self->result, col, &size);
-      return size;
-    }
-    for (int32_t i = 0; i < slots; ++i) {
-      grown[i] = i < scratch->size_slots ? scratch->sizes[i] : kSizeUnknown;
-    }
-    scratch->sizes = std::move(grown);
-    scratch->size_slots = slots;
-  }
-  int32_t &slot = scratch->sizes[col - 1];
-  if (slot == kSizeUnknown) {
+  Slot &slot = scratch->sizes[col - 1];
+  if (slot.code != code || code == kSizeUnknown) {
     int32_t size = 0;
     cli_column_size(&self->result, col, &size);
-    slot = size == kSizeUnknown ? -1 : size;
+    slot = Slot{code, size};
   }
-  return slot;
+  return slot.size;
 }
 
 }  // namespace vk

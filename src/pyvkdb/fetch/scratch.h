@@ -30,8 +30,14 @@ struct FetchScratch {
   GrowBuffer text;  // text-like cells (codes 2, 9, 10, 11, 13, 62, 69 and the 400-byte path)
   GrowBuffer lob;   // large-object text (code 41)
 
-  // Raw sizes of the columns of the result they were read for.
-  HeapBlock<int32_t> sizes;
+  // Raw sizes of the columns of the result they were read for, each with
+  // the type code it was reported under (the library may report another
+  // size for a cell that comes back under another code).
+  struct SizeSlot {
+    int32_t code;
+    int32_t size;
+  };
+  HeapBlock<SizeSlot> sizes;
   int32_t size_slots = 0;
   uint64_t sizes_epoch = 0;
   const vesk_result *sizes_result = nullptr;
@@ -41,9 +47,9 @@ struct FetchScratch {
 // when it cannot be made.
 FetchScratch *fetch_scratch_of(CursorObject *self);
 
-// Raw size of column `col` (from 1) of the current result, asked of the
-// library once per column and result.
-int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col);
+// Raw size of column `col` (from 1) of the current result for a cell of type
+// `code`, asked of the library once per column, code and result.
+int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code);
 
 }  // namespace vk
 

@@ -64,7 +64,7 @@ PyObject *text_or_none(CursorObject *self, FetchScratch *scratch, int32_t col, i
 }  // namespace
 
 PyObject *varchar_cell(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code) {
-  int32_t size = fetch_column_size(self, scratch, col);
+  int32_t size = fetch_column_size(self, scratch, col, code);
   if (code == VESK_TYPE_CHAR) {
     // CHAR: the length argument is the declared size itself.
     return text_or_none(self, scratch, col, code, cap_from_size(size, 1));
