@@ -44,10 +44,10 @@ def _load_from_path():
         for suffix in suffixes:
             for path in glob.glob(os.path.join(folder, "_vkscript" + suffix)):
                 loader = importlib.machinery.ExtensionFileLoader("vkcondb._vkscript", path)
-                spec = importlib.util.spec_from_file_location(
+                found = importlib.util.spec_from_file_location(
                     "vkcondb._vkscript", path, loader=loader)
-                module = importlib.util.module_from_spec(spec)
-                spec.loader.exec_module(module)
+                module = importlib.util.module_from_spec(found)
+                found.loader.exec_module(module)
                 return module
     return None
 

@@ -76,19 +76,19 @@ bool parse_outputs(PyObject *value, std::map<int32_t, Output> *out) {
     PyErr_SetString(PyExc_TypeError, "'outputs' must be a dict {position: {'data': ..., 'len': ...}}");
     return false;
   }
-  PyObject *pos_obj = nullptr, *spec = nullptr;
+  PyObject *pos_obj = nullptr, *output_dict = nullptr;
   Py_ssize_t i = 0;
-  while (PyDict_Next(value, &i, &pos_obj, &spec)) {
+  while (PyDict_Next(value, &i, &pos_obj, &output_dict)) {
     int32_t pos = 0;
     if (!to_int32(pos_obj, "an output position", &pos)) return false;
-    if (!PyDict_Check(spec)) {
+    if (!PyDict_Check(output_dict)) {
       PyErr_SetString(PyExc_TypeError, "each output must be a dict with 'data' and/or 'len'");
       return false;
     }
     Output o;
     PyObject *k = nullptr, *v = nullptr;
     Py_ssize_t j = 0;
-    while (PyDict_Next(spec, &j, &k, &v)) {
+    while (PyDict_Next(output_dict, &j, &k, &v)) {
       const char *kname = PyUnicode_Check(k) ? PyUnicode_AsUTF8(k) : nullptr;
       if (kname == nullptr) {
         PyErr_Clear();
