@@ -174,9 +174,11 @@ int32_t format_temporal(Kind kind, PyObject *v, char *text, size_t cap) {
   return static_cast<int32_t>(static_cast<size_t>(n) < cap ? n : cap - 1);
 }
 
+// A datetime is also a date, but in a date column its time would be
+// dropped without a word: it counts as a different kind there.
 bool matches_temporal(Kind kind, PyObject *v) {
   if (kind == Kind::DateTime) return is_datetime(v);
-  if (kind == Kind::Date) return is_date(v);
+  if (kind == Kind::Date) return is_date(v) && !is_datetime(v);
   return is_time(v);
 }
 
