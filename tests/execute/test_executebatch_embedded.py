@@ -92,13 +92,3 @@ def test_a_good_batch_after_a_failed_one(db):
     cur.executebatch("insert into t values (?)", [[1, 2]])
     assert stored(path, "select id from t order by id") == [(1,), (2,)]
 
-
-def test_refused_batch_changes_nothing(db):
-    path, conn = db
-    cur = conn.cursor()
-    cur.execute("create table t(a integer, b text)")
-    with pytest.raises(vkcondb.ProgrammingError):
-        cur.executebatch("insert into t values (?, ?)", [[1, 2], ["x", 3]])
-    with pytest.raises(OverflowError):
-        cur.executebatch("insert into t values (?, ?)", [[1, 2 ** 64], ["x", "y"]])
-    assert stored(path, "select count(*) from t") == [(0,)]

@@ -180,22 +180,12 @@ def test_runaway_nesting_is_refused(script, cur, params):
 @pytest.mark.parametrize("args", [(), ("insert", (1,), 3), (5,), ("insert", 5),
                                   ("ins\0ert",)])
 def test_argument_mismatch(script, cur, args):
-    with pytest.raises(m.ProgrammingError):
-        cur.executemany(*args)
-    assert script.count("cli_prepare") == 0
-
-
-def test_mismatch_comes_after_the_reset(script, cur):
     with pytest.raises(m.ProgrammingError) as info:
-        cur.executemany()
-    assert str(info.value) == "executemany Parameter mismatch"
+        cur.executemany(*args)
+    if len(args) != 1:
+        assert str(info.value) == "executemany Parameter mismatch"
+    # The reset comes before the arguments are looked at.
     assert script.ops() == ["cli_reset_params"]
-
-
-def test_out_of_range_int_is_refused(script, cur):
-    with pytest.raises(OverflowError):
-        cur.executemany("insert", [(2 ** 64,)])
-    assert script.count("cli_exec_prepared") == 0
 
 
 def test_closed_connection(script, conn, cur):
