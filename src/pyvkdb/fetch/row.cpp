@@ -61,11 +61,17 @@ PyObject *convert_row(CursorObject *self) {
   if (!datetime_ready()) return raise(PyExc_ImportError, "datetime initialization failed");
   FetchScratch *scratch = fetch_scratch_of(self);
   if (scratch == nullptr) return nullptr;
+  bool holds_containers = false;
   for (int32_t col = 1; col <= count; ++col) {
     PyObject *value = convert_cell(self, scratch, col);
     if (value == nullptr) return nullptr;
+    holds_containers = holds_containers || PyObject_IS_GC(value);
     PyTuple_SET_ITEM(row.get(), col - 1, value);
   }
+  // A row of plain values can never be part of a reference cycle: keep it
+  // out of the collector's lists, as the collector itself would on its next
+  // pass (fetchall of many rows otherwise makes every collection walk them).
+  if (!holds_containers && count > 0) PyObject_GC_UnTrack(row.get());
   return row.release();
 }
 

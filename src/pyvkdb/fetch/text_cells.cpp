@@ -1,5 +1,6 @@
 // Text-like cells: variable and fixed text, NUMERIC text and the catch-all
 // 400-byte path.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,9 +9,25 @@
 namespace vk {
 
 PyObject *decode_text(const char *p, size_t n) {
-  const void *zero = std::memchr(p, 0, n);
-  if (zero != nullptr) n = static_cast<size_t>(static_cast<const char *>(zero) - p);
-  return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+  // One pass finds the end (the first zero byte) and whether the text is
+  // plain ASCII, eight bytes at a time.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  size_t end = 0;
+  uint64_t high = 0;
+  for (; end + 8 <= n; end += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + end, sizeof w);
+    if (((w - kOnes) & ~w & kHighs) != 0) break;  // a zero byte in this word
+    high |= w;
+  }
+  for (; end < n && p[end] != '\0'; ++end) high |= static_cast<unsigned char>(p[end]);
+  if ((high & kHighs) == 0) {
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(end), 127);
+    if (text != nullptr && end > 0) std::memcpy(PyUnicode_1BYTE_DATA(text), p, end);
+    return text;
+  }
+  return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(end), nullptr);
 }
 
 bool read_text_cell(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code,
