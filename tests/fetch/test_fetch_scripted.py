@@ -209,3 +209,16 @@ def test_named_nextset(script, named_cursor):
     assert cur.nextset() == "TRUE"
     assert record.batch_count == 2 and record.result == 12
     assert cur.fetchall()[:2] == tuples(3, 4)
+
+
+def test_named_cursor_closed_as_soon_as_its_last_batch_is_empty(script, named_cursor):
+    cur, record = named_cursor
+    assert cur.fetchmany(5) == tuples(1, 2, 3, 4, 5)
+    # The empty batch came back without a handle: the server cursor is closed
+    # at once, and nothing of it reaches the next statement's result.
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    assert record.name is None and record.flags & 16 == 0
+    script.table(21, COL, rows(7, 8))
+    script.script("cli_exec_direct", {"result": 21})
+    cur.execute("select")
+    assert cur.fetchall() == tuples(7, 8)

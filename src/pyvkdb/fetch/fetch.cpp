@@ -89,8 +89,9 @@ PyObject *fetchmany_named(CursorObject *self, int32_t k) {
   RowList rows(hint_for(k));
   if (!rows.ok()) return nullptr;
   while (k <= 0 || rows.size() < k) {
-    if (self->batch_count <= 0) {
-      named_cursor_finish(self);
+    if (self->batch_count <= 0 || self->result == nullptr) {
+      if (self->result != nullptr) named_cursor_finish(self);
+      take_named_end(self);
       break;
     }
     if (no_data(cli_fetch_row(&self->result))) {
@@ -124,13 +125,15 @@ PyObject *fetchall_named(CursorObject *self) {
       PyObject *row = convert_row(self);
       if (row == nullptr || !rows.add(row)) {
         named_batch_step(self);
-        named_cursor_finish(self);
+        if (self->result != nullptr || is_named_result(self)) named_cursor_finish(self);
+        take_named_end(self);
         return nullptr;
       }
     }
     named_batch_step(self);
   }
-  named_cursor_finish(self);
+  if (self->result != nullptr || is_named_result(self)) named_cursor_finish(self);
+  take_named_end(self);
   if (failed) return raise(OperationalError, error);
   return rows.finish();
 }
@@ -140,10 +143,7 @@ PyObject *fetchall_named(CursorObject *self) {
 PyObject *cursor_fetchone(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
-  if (is_exhausted_named(self)) {
-    named_cursor_finish(self);
-    Py_RETURN_NONE;
-  }
+  if (take_named_end(self)) Py_RETURN_NONE;
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_SINGLE)) {
     return no_result_set();
@@ -164,10 +164,7 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
     return raise(ProgrammingError, "fetchmany Parameter mismatch");
   }
   const int32_t k = size != 0 ? size : self->arraysize;
-  if (is_exhausted_named(self)) {
-    named_cursor_finish(self);
-    return PyList_New(0);
-  }
+  if (take_named_end(self)) return PyList_New(0);
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {
     Py_RETURN_NONE;
@@ -181,10 +178,7 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
 PyObject *cursor_fetchall(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
-  if (is_exhausted_named(self)) {
-    named_cursor_finish(self);
-    return PyList_New(0);
-  }
+  if (take_named_end(self)) return PyList_New(0);
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {
     return no_result_set();
@@ -198,6 +192,7 @@ PyObject *cursor_fetchall(PyObject *self_obj, PyObject *) {
 PyObject *cursor_nextset(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
+  take_named_end(self);
   if (self->result == nullptr) return no_result_set();
   int rc = cli_next_result(&self->result);
   if (is_named_result(self)) {

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "fetch/scratch.h"
+
 namespace vk {
 
 namespace {
@@ -33,7 +35,25 @@ void named_batch_refill(CursorObject *self) {
     KeepError keep;
     cursor_build_description(self);
     PyErr_Clear();  // the description is rebuilt best-effort; the fetch goes on
+    return;
   }
+  if (self->batch_count == 0) {
+    named_cursor_finish(self);
+    KeepError keep;
+    FetchScratch *scratch = fetch_scratch_of(self);
+    if (scratch != nullptr) {
+      scratch->named_end_pending = true;
+      scratch->named_end_epoch = self->result_epoch;
+    }
+    PyErr_Clear();
+  }
+}
+
+bool take_named_end(CursorObject *self) {
+  FetchScratch *scratch = self->fetch_scratch;
+  if (scratch == nullptr || !scratch->named_end_pending) return false;
+  scratch->named_end_pending = false;
+  return self->result == nullptr && scratch->named_end_epoch == self->result_epoch;
 }
 
 void named_batch_step(CursorObject *self) {

@@ -11,12 +11,6 @@ inline bool is_named_result(const CursorObject *self) {
   return self->cursor_name != nullptr || (self->flags & kNamedCursorOpen) != 0;
 }
 
-// A named cursor whose last batch came back empty without a result handle:
-// it is at its end, just as when the empty batch left a handle behind.
-inline bool is_exhausted_named(const CursorObject *self) {
-  return self->result == nullptr && is_named_result(self);
-}
-
 // Close the current batch and open the next one by the cursor's name; the
 // batch counter takes its row count.
 void named_batch_refill(CursorObject *self);
@@ -28,6 +22,12 @@ void named_batch_step(CursorObject *self);
 // The named cursor has no rows left: release the result, and close the named
 // cursor even when the last (empty) batch left no result handle.
 void named_cursor_finish(CursorObject *self);
+
+// True once after a refill found the last batch empty and left no result
+// handle.  The cursor was finished there and then (so no later statement
+// can inherit the named-cursor state); the next fetch still reports the end
+// of the rows, as it does when the empty batch left a handle behind.
+bool take_named_end(CursorObject *self);
 
 }  // namespace vk
 

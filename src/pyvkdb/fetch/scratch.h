@@ -41,6 +41,11 @@ struct FetchScratch {
   int32_t size_slots = 0;
   uint64_t sizes_epoch = 0;
   const vesk_result *sizes_result = nullptr;
+
+  // A named cursor that ended at a refill without a result handle: the next
+  // fetch reports its end once (see named.h).
+  bool named_end_pending = false;
+  uint64_t named_end_epoch = 0;
 };
 
 // The cursor's scratch, made on first use; nullptr with MemoryError set
