@@ -81,7 +81,8 @@ COLUMNS = [
      64, (26, 0, 26)),
     (["", None], 2, rec(b"\0") + NULL_REC, 9, (1, 0)),
     (["h\u00e9", "x" * 300], 2, rec("h\u00e9".encode()) + rec(b"x" * 300), 311, (3, 300)),
-    ([b"\x00\x01", b"", None], 15, rec(b"\x00\x01") + rec(b"\0") + NULL_REC, 15, (2, 1, 0)),
+    # an empty bytes value: a record of no bytes under element length 1
+    ([b"\x00\x01", b"", None], 15, rec(b"\x00\x01") + rec(b"") + NULL_REC, 14, (2, 1, 0)),
 ]
 
 

@@ -35,8 +35,8 @@ def test_batch_nulls_empty_texts_and_unbound_columns(mem):
 def test_batch_binary_and_int32(mem):
     mem.direct("create table b(x, y)")
     assert mem.batch("insert into b values (?, ?)",
-                     [(INTEGER, [1, 0]), (BINARY, [b"\x00\xff", None])]) == OK
-    assert mem.query("select x, y from b") == [(1, b"\x00\xff"), (0, None)]
+                     [(INTEGER, [1, 0, 2, 3]), (BINARY, [b"\x00\xff", None, b"", b"\0"])]) == OK
+    assert mem.query("select x, y from b") == [(1, b"\x00\xff"), (0, None), (2, b""), (3, b"\0")]
 
 
 @pytest.mark.parametrize("n, bad", [(5, 3), (250, 137), (250, 1), (250, 250)])

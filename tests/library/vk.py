@@ -162,8 +162,12 @@ class Conn(object):
                     continue
                 raw = v.encode() if isinstance(v, str) else v
                 if not raw:
-                    raw = b"\0"
-                lens[i] = len(raw)
+                    # an empty text is one zero byte; an empty binary value
+                    # a record of no bytes under element length 1
+                    lens[i] = 1
+                    raw = b"\0" if typ == VARCHAR else b""
+                else:
+                    lens[i] = len(raw)
                 parts.append(struct.pack("=i", len(raw)) + raw)
             data = b"".join(parts)
             width = len(data)

@@ -218,13 +218,18 @@ ColumnStatus pack_temporal(Kind kind, PyObject *column, Py_ssize_t rows, Py_ssiz
 
 // ---- str and bytes columns ---------------------------------------------
 
-// The bytes one value contributes (`*len` is 0 for None, 1 for an empty
-// value: its record then holds the zero that ends the value's storage).
+// The element length of one value (`*len`: 0 for None, 1 for an empty
+// value) and the bytes its record holds (`*record`).  An empty str's record
+// holds the zero that ends its storage, which reads back as ''.  An empty
+// bytes value's record holds nothing: one zero byte would be b'\x00', so
+// the record length 0 under an element length of 1 tells the library it is
+// the empty value rather than NULL.
 ColumnStatus text_of(Kind kind, PyObject *v, Py_ssize_t colno, Py_ssize_t r, const char **data,
-                     int32_t *len) {
+                     int32_t *len, int32_t *record) {
   if (v == Py_None) {
     *data = nullptr;
     *len = 0;
+    *record = 0;
     return ColumnStatus::Bound;
   }
   Py_ssize_t size = 0;
@@ -246,6 +251,7 @@ ColumnStatus text_of(Kind kind, PyObject *v, Py_ssize_t colno, Py_ssize_t r, con
   }
   if (size > kBatchBufferLimit) return fail_too_large(colno);
   *len = size == 0 ? 1 : static_cast<int32_t>(size);
+  *record = (size == 0 && kind == Kind::Bytes) ? 0 : *len;
   return ColumnStatus::Bound;
 }
 
@@ -257,11 +263,11 @@ ColumnStatus pack_text(Kind kind, PyObject *column, Py_ssize_t rows, Py_ssize_t 
     PyObject *v = value_at(column, r, colno);
     if (v == nullptr) return ColumnStatus::Failed;
     const char *data = nullptr;
-    int32_t len = 0;
-    ColumnStatus st = text_of(kind, v, colno, r, &data, &len);
+    int32_t len = 0, record = 0;
+    ColumnStatus st = text_of(kind, v, colno, r, &data, &len, &record);
     if (st != ColumnStatus::Bound) return st;
     lens[r] = len;
-    total += static_cast<int64_t>(sizeof(int32_t)) + len;
+    total += static_cast<int64_t>(sizeof(int32_t)) + record;
     if (total > kBatchBufferLimit) return fail_too_large(colno);
   }
   HeapBlock<char> packed;
@@ -276,19 +282,19 @@ ColumnStatus pack_text(Kind kind, PyObject *column, Py_ssize_t rows, Py_ssize_t 
     PyObject *v = value_at(column, r, colno);
     if (v == nullptr) return ColumnStatus::Failed;
     const char *data = nullptr;
-    int32_t len = 0;
-    ColumnStatus st = text_of(kind, v, colno, r, &data, &len);
+    int32_t len = 0, record = 0;
+    ColumnStatus st = text_of(kind, v, colno, r, &data, &len, &record);
     if (st != ColumnStatus::Bound) return st;
-    if (len != lens[r]) {
+    if (len != lens[r] || offset + sizeof(int32_t) + record > static_cast<size_t>(total)) {
       PyErr_Format(ProgrammingError,
                    "executebatch column %zd changed while it was being converted", colno);
       return ColumnStatus::Failed;
     }
-    put_length(packed.get() + offset, len);
+    put_length(packed.get() + offset, record);
     if (data != nullptr) {
-      std::memcpy(packed.get() + offset + sizeof(int32_t), data, static_cast<size_t>(len));
+      std::memcpy(packed.get() + offset + sizeof(int32_t), data, static_cast<size_t>(record));
     }
-    offset += sizeof(int32_t) + static_cast<size_t>(len);
+    offset += sizeof(int32_t) + static_cast<size_t>(record);
   }
   out.type_code = kind == Kind::Text ? VESK_TYPE_VARCHAR : VESK_TYPE_BINARY;
   out.width = static_cast<int32_t>(offset);

@@ -185,7 +185,10 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
         *err = "bind_array: record " + std::to_string(i + 1) + " runs past the width";
         return false;
       }
-      if (lens[i] != 0 && lens[i] != n) {
+      // A binary record of no bytes under a non-zero element length is the
+      // empty value (one zero byte would be b"\0").
+      bool empty_binary = !text && n == 0 && lens[i] > 0;
+      if (lens[i] != 0 && lens[i] != n && !empty_binary) {
         *err = "bind_array: element " + std::to_string(i + 1) + " has length " +
                std::to_string(lens[i]) + " but its record holds " + std::to_string(n);
         return false;

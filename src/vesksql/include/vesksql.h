@@ -209,8 +209,11 @@ VESK_API int cli_bind_param_named(vesk_conn **h, const char *name,
  * either `count` fixed-width values of `width` bytes (BOOLEAN/INTEGER 4,
  * BIGINT/DOUBLE 8) or, for VARCHAR and BINARY, packed records (an int32
  * length in native byte order followed by that many bytes) taking `width`
- * bytes in all.  lens[i] is element i's length; 0 means NULL.  The data are
- * copied during the call; `lens` is copied too. */
+ * bytes in all.  lens[i] is element i's length; 0 means NULL.  A text
+ * record reads up to its first zero byte, so an empty text is the record
+ * of one zero byte.  A BINARY record of no bytes under a non-zero lens[i]
+ * is the empty value.  The data are copied during the call; `lens` is
+ * copied too. */
 VESK_API int cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns,
                             int32_t direction, int32_t type, int32_t count,
                             const void *data, int32_t width, const int32_t *lens);
