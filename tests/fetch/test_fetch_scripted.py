@@ -2,7 +2,7 @@
 on plain results and on a named server cursor read in batches."""
 import pytest
 
-from conftest import scripted_connection
+from conftest import CursorRecord, scripted_connection
 from vkcondb import OperationalError, ProgrammingError
 
 COL = [("n", 6, 8)]
@@ -222,3 +222,17 @@ def test_named_cursor_closed_as_soon_as_its_last_batch_is_empty(script, named_cu
     script.script("cli_exec_direct", {"result": 21})
     cur.execute("select")
     assert cur.fetchall() == tuples(7, 8)
+
+
+@pytest.mark.parametrize("opened", [{"ret": -1}, {"ret": 3}])
+def test_named_refill_failure_ends_the_cursor(script, make_query, opened):
+    # A failed open, or rows announced without a result handle, end the
+    # named cursor instead of looping on a missing batch.
+    script.script("cli_open_named_cursor", opened)
+    cur = make_query(COL, rows(1, 2), result_id=11)
+    record = CursorRecord(cur)
+    record.open_named(b"c1", 2)
+    assert cur.fetchall() == tuples(1, 2)
+    assert script.count("cli_open_named_cursor") == 1
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    assert record.result == 0 and record.name is None

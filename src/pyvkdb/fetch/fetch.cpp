@@ -201,7 +201,7 @@ PyObject *cursor_nextset(PyObject *self_obj, PyObject *) {
     // The next batch replaces the result handle: the old one goes back first.
     cli_free_result(&self->result);
     int32_t rows = cli_open_named_cursor(&self->conn_handle, self->cursor_name, &self->result);
-    self->batch_count = rows > 0 ? rows : 0;
+    self->batch_count = (rows > 0 && self->result != nullptr) ? rows : 0;
     if (self->batch_count == 0) {
       named_cursor_finish(self);
       Py_RETURN_NONE;

@@ -28,8 +28,9 @@ class KeepError {
 void named_batch_refill(CursorObject *self) {
   cli_free_result(&self->result);
   int32_t rows = cli_open_named_cursor(&self->conn_handle, self->cursor_name, &self->result);
-  // A failed open (negative) ends the named cursor like an empty batch.
-  self->batch_count = rows > 0 ? rows : 0;
+  // A failed open (negative), or rows without a result handle to read them
+  // from, end the named cursor like an empty batch.
+  self->batch_count = (rows > 0 && self->result != nullptr) ? rows : 0;
   cursor_refresh_result_info(self, true);
   if (self->result != nullptr) {
     KeepError keep;
