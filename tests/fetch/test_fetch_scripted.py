@@ -2,7 +2,7 @@
 on plain results and on a named server cursor read in batches."""
 import pytest
 
-from conftest import CursorRecord, scripted_connection
+from fetch_support import CursorRecord, scripted_connection
 from vkcondb import OperationalError, ProgrammingError
 
 COL = [("n", 6, 8)]

@@ -5,7 +5,7 @@ import struct
 
 import pytest
 
-from conftest import RESULT_ID
+from fetch_support import RESULT_ID
 
 LOB_CODES = (15, 41, 42)
 
