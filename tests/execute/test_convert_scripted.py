@@ -170,3 +170,31 @@ def test_values_that_cannot_be_sent_whole_are_refused(script, cur, params, error
     assert script.count("cli_exec_direct") == 0
     assert script.count("cli_bind_param") + script.count("cli_bind_param_named") == 0
     assert cur.rowcount == 0 and cur.description is None
+
+
+def float_samples():
+    import random
+    rnd = random.Random(20261208)
+    values = [0.0, -0.0, 0.5, -0.5, 2.5e-13, 5e-14, 1.5e-13, 2.0 ** 52, 2.0 ** 53 - 1,
+              -(2.0 ** 52) - 0.5, 2.0 ** -43, 2.0 ** -44, 0.1, 0.2, 0.3, 1 / 3.0]
+    values += [2.0 ** k for k in range(-60, 54)]
+    values += [rnd.uniform(-1, 1) * 10.0 ** rnd.randint(-16, 16) for _ in range(3000)]
+    values += [round(rnd.uniform(-1e6, 1e6), rnd.randint(0, 14)) for _ in range(3000)]
+    # exact binary fractions that land on ties at the thirteenth decimal
+    values += [k * 2.0 ** -rnd.randint(40, 50) for k in range(1, 400)]
+    return values
+
+
+def test_float_text_agrees_with_the_thirteen_decimal_form(script, cur):
+    values = float_samples()
+    for start in range(0, len(values), 500):
+        chunk = values[start:start + 500]
+        script.reset()
+        binds = positional_binds(script, cur, tuple(chunk))
+        for value, (_, _, data, _, _) in zip(chunk, binds):
+            text = data.split(b"\0")[0]
+            classic = (b"%0.13f" % value)[:64]
+            if float(classic) == value:
+                assert text == classic, value
+            else:
+                assert float(text) == value, value

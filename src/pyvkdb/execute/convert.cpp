@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "execute/float_text.h"
 #include "module/errors.h"
 
 namespace vk {
@@ -87,6 +88,13 @@ bool convert_int(BindBuffers &buf, PyObject *value, Converted &out) {
   return true;
 }
 
+bool convert_float(BindBuffers &buf, PyObject *value, Converted &out) {
+  format_float(buf.float_text, PyFloat_AS_DOUBLE(value));
+  buf.float_len = kFloatTextSize;
+  out = Converted{VESK_TYPE_VARCHAR, buf.float_text, kFloatTextSize, &buf.float_len};
+  return true;
+}
+
 // The conversion table, first match wins.  `bound` false: leave unbound.
 bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
              Converted &out, bool &bound) {
@@ -98,6 +106,10 @@ bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t i
     return true;
   }
   if (PyLong_Check(value)) return convert_int(buf, value, out);
+  // The common exact types cannot be date-time values: skip those tests.
+  PyTypeObject *type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) return convert_str(self, buf, value, index, out);
+  if (type == &PyFloat_Type) return convert_float(buf, value, out);
   if (is_datetime(value)) {
     std::memset(buf.datetime_text, 0, sizeof buf.datetime_text);
     format_datetime(buf.datetime_text, sizeof buf.datetime_text, datetime_parts(value));
@@ -119,12 +131,7 @@ bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t i
     out = Converted{VESK_TYPE_TIME, buf.time_text, kTimeTextSize, &buf.time_len};
     return true;
   }
-  if (PyFloat_Check(value)) {
-    format_float(buf.float_text, PyFloat_AS_DOUBLE(value));
-    buf.float_len = kFloatTextSize;
-    out = Converted{VESK_TYPE_VARCHAR, buf.float_text, kFloatTextSize, &buf.float_len};
-    return true;
-  }
+  if (PyFloat_Check(value)) return convert_float(buf, value, out);
   if (PyUnicode_Check(value)) return convert_str(self, buf, value, index, out);
   if (PyBytes_Check(value)) return convert_bytes(self, buf, value, index, out);
   if (value == Py_None) {
@@ -171,10 +178,13 @@ int format_datetime(char *out, size_t cap, const DateTimeParts &p) {
 void format_float(char (&out)[kFloatTextSize], double value) {
   // Room for the first 64 characters and a zero; longer texts are cut here.
   char text[kFloatTextSize + 1];
-  std::snprintf(text, sizeof text, "%0.13lf", value);
-  if (!std::isnan(value) && std::strtod(text, nullptr) != value) {
-    std::snprintf(text, sizeof text, "%.17g", value);
+  FixedText fixed = format_fixed13(value, text, sizeof text);
+  if (fixed == FixedText::NotHandled) {
+    std::snprintf(text, sizeof text, "%0.13lf", value);
+    fixed = (std::isnan(value) || std::strtod(text, nullptr) == value) ? FixedText::RoundTrips
+                                                                       : FixedText::Inexact;
   }
+  if (fixed == FixedText::Inexact) std::snprintf(text, sizeof text, "%.17g", value);
   std::memset(out, 0, sizeof out);
   std::memcpy(out, text, std::strlen(text));  // at most 64 bytes
 }

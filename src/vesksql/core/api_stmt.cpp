@@ -1,5 +1,6 @@
 // Statement operations: binding, classification, execution.
 #include <memory>
+#include <cstring>
 #include <string>
 
 #include "handles.h"
@@ -37,7 +38,24 @@ int impl_cli_reset_params(vesk_conn **h) {
   return VESK_OK;
 }
 
-int impl_cli_sql_kind(const char *sql) { return classify_sql(sql); }
+// A statement run in a loop is classified again on every run: remember the
+// last text of this thread and its kind.
+int impl_cli_sql_kind(const char *sql) {
+  constexpr size_t kRememberedText = 4096;
+  thread_local std::string last_text;
+  thread_local int last_kind = 0;
+  if (sql == nullptr) return classify_sql(sql);
+  size_t n = std::strlen(sql);
+  if (last_kind != 0 && n == last_text.size() && std::memcmp(sql, last_text.data(), n) == 0) {
+    return last_kind;
+  }
+  int kind = classify_sql(sql);
+  if (n <= kRememberedText) {
+    last_text.assign(sql, n);
+    last_kind = kind;
+  }
+  return kind;
+}
 
 int impl_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r, int32_t *second,
                          int32_t *rowcount, int32_t *third) {
@@ -112,11 +130,7 @@ int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t t
   } else if (direction != VESK_PARAM_IN) {
     err = "only input parameters are supported";
   } else {
-    Value v;
-    if (value_from_buffer(type, buf, buflen, len, &v, &err)) {
-      c->binds.bind(pos, std::move(v));
-      return VESK_OK;
-    }
+    if (value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), &err)) return VESK_OK;
   }
   c->binds.pending_error = err;
   return fail(c, err);

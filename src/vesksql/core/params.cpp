@@ -37,7 +37,8 @@ bool need(int32_t buflen, int32_t width, int32_t type, std::string *err) {
 
 bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int32_t *len,
                        Value *out, std::string *err) {
-  Value v;
+  Value &v = *out;
+  v.kind = Value::Unset;
   const char *b = static_cast<const char *>(buf);
   if (type == VESK_TYPE_NULL || buf == nullptr) {
     v.kind = Value::Null;
@@ -86,24 +87,37 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
     int32_t n = len ? *len : buflen;
     v.kind = Value::Blob;
     if (n > 0) v.bytes.assign(b, static_cast<size_t>(n));
+    else v.bytes.clear();
   } else {
     *err = "unsupported parameter type code " + std::to_string(type);
     return false;
   }
-  *out = std::move(v);
   return true;
 }
 
 void ParamStore::clear() {
-  positional.clear();
+  // Storage above this stays with a slot only until the next clear.
+  constexpr size_t kKeptCapacity = 4096;
+  for (Value &v : positional) {
+    v.kind = Value::Unset;
+    if (v.bytes.capacity() > kKeptCapacity) std::string().swap(v.bytes);
+  }
   named.clear();
   pending_error.clear();
 }
 
-void ParamStore::bind(int32_t pos, Value v) {
+bool ParamStore::empty() const {
+  if (!named.empty() || !pending_error.empty()) return false;
+  for (const Value &v : positional) {
+    if (v.kind != Value::Unset) return false;
+  }
+  return true;
+}
+
+Value &ParamStore::slot(int32_t pos) {
   size_t i = static_cast<size_t>(pos - 1);
   if (positional.size() <= i) positional.resize(i + 1);
-  positional[i] = std::move(v);
+  return positional[i];
 }
 
 void ParamStore::bind_named(const char *name, Value v) {

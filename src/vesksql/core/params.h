@@ -19,7 +19,8 @@ struct Value {
 };
 
 // Read one value from a caller's buffer by type code (the value rules of
-// cli_bind_param).  Returns false with a text for a code it cannot take.
+// cli_bind_param) into *out, reusing its storage.  Returns false with a
+// text for a code it cannot take (*out is then Unset).
 bool value_from_buffer(int32_t type, const void *buf, int32_t buflen,
                        const int32_t *len, Value *out, std::string *err);
 
@@ -31,9 +32,12 @@ struct ParamStore {
   std::vector<std::pair<std::string, Value>> named;
   std::string pending_error;  // a refused bind, reported by the next execution
 
+  // Forget every value.  Positional slots keep their storage for the next
+  // binds (a statement run in a loop binds the same positions each time).
   void clear();
-  bool empty() const { return positional.empty() && named.empty() && pending_error.empty(); }
-  void bind(int32_t pos, Value v);
+  bool empty() const;
+  // The slot of position `pos` (from 1), made when missing.
+  Value &slot(int32_t pos);
   void bind_named(const char *name, Value v);
 };
 

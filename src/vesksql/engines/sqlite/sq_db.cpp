@@ -51,7 +51,11 @@ int DbState::exec(const char *sql) {
 
 DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *err) {
   sqlite3 *raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+  // One connection is only ever used by one thread at a time (its caller
+  // holds the interpreter lock), so SQLite's own per-call locking is not
+  // needed.
+  int rc = sqlite3_open_v2(path.c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   auto d = std::make_shared<DbState>();
   d->db = raw;  // closed by the state, also on failure

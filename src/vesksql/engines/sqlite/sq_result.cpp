@@ -63,6 +63,9 @@ class StreamSet : public RowSet {
     return VESK_ERROR;
   }
   Cell cell(int idx) const override { return stmt_cell(box_->raw, idx); }
+  bool stale() const override {
+    return box_->raw == nullptr || !box_->db->open() || box_->generation != generation_;
+  }
 
  private:
   StmtPtr box_;
@@ -224,13 +227,17 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
     *len = VESK_NULL_LENGTH;
     return VESK_ERROR;
   }
+  // The value as text, for the codes that deliver text; numbers are
+  // written out only there.
   char num[40];
   const char *text = cell.p;
   int32_t text_n = cell.n;
-  if (cell.storage == SQLITE_INTEGER || cell.storage == SQLITE_FLOAT) {
-    text_n = number_text(cell, num, sizeof num);
-    text = num;
-  }
+  auto as_text = [&]() {
+    if (cell.storage == SQLITE_INTEGER || cell.storage == SQLITE_FLOAT) {
+      text_n = number_text(cell, num, sizeof num);
+      text = num;
+    }
+  };
   switch (type) {
     case VESK_TYPE_BOOLEAN: {
       bool t;
@@ -272,6 +279,7 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
         *len = VESK_NULL_LENGTH;
         return VESK_ERROR;
       }
+      as_text();
       if (type == VESK_TYPE_CLOB && text_n == 0 && cell.storage != SQLITE_BLOB) {
         loc->data.assign(1, '\0');  // the empty text: one zero byte
         *len = 1;
@@ -282,6 +290,7 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
       return VESK_OK;
     }
     default:
+      as_text();
       put_text(text ? text : "", text_n, type, static_cast<char *>(buf), cap, len);
       return VESK_OK;
   }
@@ -296,13 +305,30 @@ int SqResult::fail(const std::string &text) {
   return VESK_ERROR;
 }
 
+// The current row's cell of column `col` (from 1), read from SQLite once
+// per row: the type, size and value calls of one cell share it.
+const Cell &SqResult::cell_at(int32_t col) {
+  static const Cell kNullCell;
+  size_t i = static_cast<size_t>(col - 1);
+  if (sets_[cur_]->stale()) return kNullCell;
+  if (!row_cell_read_[i]) {
+    row_cells_[i] = sets_[cur_]->cell(col - 1);
+    row_cell_read_[i] = 1;
+  }
+  return row_cells_[i];
+}
+
 int SqResult::fetch_row() {
   at_row_ = false;
   if (cur_ >= sets_.size()) return VESK_NO_DATA;
   if (!db_->open()) return fail("the connection of this result is closed");
   std::string err;
   int rc = sets_[cur_]->advance(&err);
-  if (rc == VESK_OK) at_row_ = true;
+  if (rc == VESK_OK) {
+    at_row_ = true;
+    row_cell_read_.assign(sets_[cur_]->cols.size(), 0);
+    row_cells_.resize(row_cell_read_.size());
+  }
   if (rc < 0) return fail(err);
   return rc;
 }
@@ -332,14 +358,14 @@ const std::string *SqResult::column_name(int32_t col) const {
 int SqResult::column_type(int32_t col, int32_t *type) {
   const ColInfo *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  *type = (at_row_ && db_->open()) ? cell_code(*c, sets_[cur_]->cell(col - 1)) : c->code;
+  *type = (at_row_ && db_->open()) ? cell_code(*c, cell_at(col)) : c->code;
   return VESK_OK;
 }
 
 int SqResult::column_size(int32_t col, int32_t *size) {
   const ColInfo *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  *size = (at_row_ && db_->open()) ? cell_size(*c, cell_code(*c, sets_[cur_]->cell(col - 1))) : c->size;
+  *size = (at_row_ && db_->open()) ? cell_size(*c, cell_code(*c, cell_at(col))) : c->size;
   return VESK_OK;
 }
 
@@ -364,7 +390,7 @@ int SqResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32
                                             : "get_field: no current row");
   }
   std::string err;
-  int rc = deliver(sets_[cur_]->cell(col - 1), type, buf, cap, len, &err);
+  int rc = deliver(cell_at(col), type, buf, cap, len, &err);
   if (rc < 0) return fail(err);
   return rc;
 }

@@ -21,6 +21,9 @@ class RowSet {
   // VESK_OK a row is current, VESK_NO_DATA end, VESK_ERROR with *err set.
   virtual int advance(std::string *err) = 0;
   virtual Cell cell(int idx) const = 0;
+  // True when the rows can no longer be read (the statement behind them
+  // was run again or its connection closed).
+  virtual bool stale() const { return false; }
   std::vector<ColInfo> cols;
 };
 
@@ -51,6 +54,9 @@ class SqResult : public EngineResult {
  private:
   int fail(const std::string &text);
   const ColInfo *col_info(int32_t col) const;
+  const Cell &cell_at(int32_t col);
+  std::vector<Cell> row_cells_;       // cells of the current row read so far
+  std::vector<char> row_cell_read_;
 
   DbPtr db_;
   ErrorSlotPtr errors_;

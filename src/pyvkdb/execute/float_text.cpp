@@ -1,0 +1,100 @@
+// Exact decimal rounding of a double to thirteen places with 128-bit
+// integers: value = m * 2^e, so value * 10^13 = m * 10^13 * 2^e, whose
+// integer part and remainder are exact.  The remainder also tells whether
+// the rounded decimal lies within half a unit in the last place of the
+// double, i.e. whether it reads back as the same double.
+#include "execute/float_text.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace vk {
+
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr uint64_t kScale = 10000000000000ULL;  // 10^13
+constexpr int kMaxShift = 96;  // beyond this the value rounds to 0.0000000000000
+
+// Digits of v (at least `min_digits`, zero-padded) written backwards from `end`.
+char *put_digits(char *end, uint64_t v, int min_digits) {
+  int n = 0;
+  do {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+    ++n;
+  } while (v != 0 || n < min_digits);
+  return end;
+}
+
+}  // namespace
+
+FixedText format_fixed13(double value, char *out, size_t cap) {
+  if (!std::isfinite(value) || std::fabs(value) >= 9007199254740992.0 /* 2^53 */) {
+    return FixedText::NotHandled;
+  }
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const bool negative = (bits >> 63) != 0;
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  uint64_t m = bits & ((1ULL << 52) - 1);
+  int e;
+  if (biased == 0) {
+    e = -1074;  // subnormal (or zero)
+  } else {
+    m |= 1ULL << 52;
+    e = biased - 1075;
+  }
+
+  // value = whole + m_frac * 2^e with both parts exact; only the fraction
+  // needs rounding, and the wide arithmetic is multiplications and shifts.
+  uint64_t whole = 0;
+  uint64_t frac = 0;  // the fraction * 10^13, rounded
+  bool round_trips = true;
+  if (e >= 0) {
+    whole = m << e;  // an integer below 2^53: exact
+  } else if (m != 0) {
+    const int s = -e;
+    if (s > kMaxShift) return FixedText::NotHandled;
+    const uint64_t m_frac = s >= 64 ? m : (m & ((1ULL << s) - 1));
+    whole = s >= 64 ? 0 : (m >> s);
+    const u128 n = static_cast<u128>(m_frac) * kScale;
+    u128 q = n >> s;
+    const u128 rem = n - (q << s);
+    const u128 half = static_cast<u128>(1) << (s - 1);
+    if (rem > half || (rem == half && (q & 1) != 0)) ++q;
+    // Distance of the decimal from the value, in units of 2^-s / 10^13.
+    const u128 qs = q << s;
+    const u128 diff = qs > n ? qs - n : n - qs;
+    // The neighbours of the value lie 2^e away (below a power of two, the
+    // lower one only half that); the decimal reads back as the value when
+    // it is nearer than half of that gap.  A tie is left to the caller's
+    // general formatter, which checks by parsing.
+    const bool below = qs < n;
+    const bool narrow_below = m == (1ULL << 52) && biased > 1;
+    const u128 limit = (narrow_below && below) ? kScale / 2 : kScale;  // compare 2*diff
+    if (2 * diff == limit) return FixedText::NotHandled;
+    round_trips = 2 * diff < limit;
+    if (q == kScale) {  // rounded up into the next whole number
+      q = 0;
+      ++whole;
+    }
+    frac = static_cast<uint64_t>(q);
+  }
+
+  char tmp[48];
+  char *end = tmp + sizeof tmp;
+  *--end = '\0';
+  char *p = put_digits(end, frac, 13);
+  *--p = '.';
+  p = put_digits(p, whole, 1);
+  if (negative) *--p = '-';
+  const size_t len = static_cast<size_t>(end - p) + 1;  // with the zero
+  if (len > cap) return FixedText::NotHandled;
+  std::memcpy(out, p, len);
+  return round_trips ? FixedText::RoundTrips : FixedText::Inexact;
+}
+
+}  // namespace vk
