@@ -18,14 +18,31 @@ using u128 = unsigned __int128;
 constexpr uint64_t kScale = 10000000000000ULL;  // 10^13
 constexpr int kMaxShift = 96;  // beyond this the value rounds to 0.0000000000000
 
-// Digits of v (at least `min_digits`, zero-padded) written backwards from `end`.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Digits of v (at least `min_digits`, zero-padded) written backwards from
+// `end`, two at a time.
 char *put_digits(char *end, uint64_t v, int min_digits) {
   int n = 0;
+  while (v >= 100) {
+    const unsigned pair = static_cast<unsigned>(v % 100) * 2;
+    v /= 100;
+    *--end = kDigitPairs[pair + 1];
+    *--end = kDigitPairs[pair];
+    n += 2;
+  }
   do {
     *--end = static_cast<char>('0' + v % 10);
     v /= 10;
     ++n;
-  } while (v != 0 || n < min_digits);
+  } while (v != 0);
+  while (n < min_digits) {
+    *--end = '0';
+    ++n;
+  }
   return end;
 }
 

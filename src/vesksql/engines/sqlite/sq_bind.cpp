@@ -5,16 +5,14 @@ namespace sq {
 
 namespace {
 
-int bind_value(sqlite3_stmt *st, int idx, const Value &v) {
+int bind_value(sqlite3_stmt *st, int idx, const Value &v, sqlite3_destructor_type keep) {
   switch (v.kind) {
     case Value::Int: return sqlite3_bind_int64(st, idx, v.i);
     case Value::Real: return sqlite3_bind_double(st, idx, v.d);
     case Value::Text:
-      return sqlite3_bind_text(st, idx, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
+      return sqlite3_bind_text(st, idx, v.bytes.data(), static_cast<int>(v.bytes.size()), keep);
     case Value::Blob:
-      return sqlite3_bind_blob(st, idx, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
+      return sqlite3_bind_blob(st, idx, v.bytes.data(), static_cast<int>(v.bytes.size()), keep);
     default: return sqlite3_bind_null(st, idx);
   }
 }
@@ -35,15 +33,24 @@ int find_named(sqlite3_stmt *st, const std::string &name) {
 
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err) {
-  sqlite3_clear_bindings(st);
+  // A statement without rows reads its parameters only while it runs,
+  // within the execution, and every placeholder is bound afresh before it
+  // runs again: it may read the texts in place.  A statement with rows
+  // reads them while its rows are fetched, when the connection's
+  // parameters may have changed: it gets copies.
+  sqlite3_destructor_type keep = sqlite3_column_count(st) == 0 ? SQLITE_STATIC : SQLITE_TRANSIENT;
   int count = sqlite3_bind_parameter_count(st);
   for (int i = 1; i <= count; ++i) {
     size_t k = static_cast<size_t>(tally->positions + i - 1);
+    int rc;
     if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) {
-      if (bind_value(st, i, ps.positional[k]) != SQLITE_OK) {
-        *err = sqlite3_errmsg(sqlite3_db_handle(st));
-        return false;
-      }
+      rc = bind_value(st, i, ps.positional[k], keep);
+    } else {
+      rc = sqlite3_bind_null(st, i);  // unbound placeholders are NULL
+    }
+    if (rc != SQLITE_OK) {
+      *err = sqlite3_errmsg(sqlite3_db_handle(st));
+      return false;
     }
   }
   tally->positions += count;
@@ -52,7 +59,7 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
     int idx = find_named(st, ps.named[n].first);
     if (idx <= 0) continue;
     tally->named_used[n] = true;
-    if (bind_value(st, idx, ps.named[n].second) != SQLITE_OK) {
+    if (bind_value(st, idx, ps.named[n].second, keep) != SQLITE_OK) {
       *err = sqlite3_errmsg(sqlite3_db_handle(st));
       return false;
     }
