@@ -4,6 +4,8 @@
 - Fixture ``script``: the scripted engine installed and reset for one test,
   as a ``scripted.control.Script``; the test is skipped when the engine was
   not built (configure with -DVKCONDB_TEST_ENGINE=ON).
+- Fixtures ``conn`` and ``cur``: a connection and a cursor on the scripted
+  engine (test modules on the embedded engine define their own).
 - ``run_python(code)`` (also a fixture of that name): runs a snippet in a
   fresh interpreter with the same module path and returns
   (returncode, stdout, stderr); stdout includes what C code printed.
@@ -75,3 +77,29 @@ def run_python(code, timeout=120):
 @pytest.fixture(name="run_python")
 def run_python_fixture():
     return run_python
+
+
+def scripted_connect():
+    """A connection opened on the scripted engine (handle 1 on a fresh
+    engine), with the connect string's fields named after their keys."""
+    from vkcondb import _pyvkdb37 as m
+    return m._connect(port=7, host="h", database="d", user="u", password="p",
+                      charset="c", usessl="s", usetls="", usetlcp="")
+
+
+@pytest.fixture
+def conn(script):
+    """A connection on the scripted engine, closed while the engine is
+    still installed (pytest drops fixture values only after the `script`
+    fixture has uninstalled it)."""
+    connection = scripted_connect()
+    yield connection
+    connection.close()
+
+
+@pytest.fixture
+def cur(conn):
+    """A cursor of `conn`, closed while the engine is still installed."""
+    cursor = conn.cursor()
+    yield cursor
+    cursor.close()

@@ -3,26 +3,12 @@ scripted engine."""
 import pytest
 
 import vkcondb
-from vkcondb import _pyvkdb37 as m
 
 WIDTH_MESSAGE = "The result set does not exist and the column width cannot be obtained"
 
 
-@pytest.fixture
-def conn(script):
-    conn = m._connect(port=7, host="h", database="d", user="u", password="p",
-                      charset="c", usessl="s", usetls="", usetlcp="")
-    yield conn
-    # pytest keeps fixture values until after the engine is uninstalled:
-    # give the engine's handles back while it is still installed.
-    conn.close()
 
 
-@pytest.fixture
-def cur(conn):
-    cursor = conn.cursor()
-    yield cursor
-    cursor.close()
 
 
 def run_query(script, cur, columns, result_id=10):

@@ -4,24 +4,10 @@ what they refuse, and that a refused list leaves the previous one in force
 import pytest
 
 import vkcondb
-from vkcondb import _pyvkdb37 as m
 
 
-@pytest.fixture
-def conn(script):
-    conn = m._connect(port=7, host="h", database="d", user="u", password="p",
-                      charset="c", usessl="s", usetls="", usetlcp="")
-    yield conn
-    # pytest keeps fixture values until after the engine is uninstalled:
-    # give the engine's handles back while it is still installed.
-    conn.close()
 
 
-@pytest.fixture
-def cur(conn):
-    cursor = conn.cursor()
-    yield cursor
-    cursor.close()
 
 
 def bound_lengths(script, cur, params):

@@ -9,7 +9,6 @@ import struct
 import pytest
 
 import vkcondb
-from vkcondb import _pyvkdb37 as m
 
 
 def pad(text, size):
@@ -23,18 +22,6 @@ class Color(enum.IntEnum):
 class Zone(datetime.tzinfo):
     def utcoffset(self, dt):
         return datetime.timedelta(hours=5)
-
-
-@pytest.fixture
-def cur(script):
-    conn = m._connect(port=7, host="h", database="d", user="u", password="p",
-                      charset="c", usessl="s", usetls="", usetlcp="")
-    cursor = conn.cursor()
-    yield cursor
-    # pytest keeps fixture values until after the engine is uninstalled:
-    # give the engine's handles back while it is still installed.
-    cursor.close()
-    conn.close()
 
 
 def positional_binds(script, cursor, params):

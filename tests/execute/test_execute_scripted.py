@@ -5,27 +5,13 @@ import struct
 import pytest
 
 import vkcondb
-from vkcondb import _pyvkdb37 as m
 
 BATCH_MESSAGE = ("This function does not support batch operations, use the "
                  "'executemany' function to perform batch operations")
 
 
-@pytest.fixture
-def conn(script):
-    conn = m._connect(port=7, host="h", database="d", user="u", password="p",
-                      charset="c", usessl="s", usetls="", usetlcp="")
-    yield conn
-    # pytest keeps fixture values until after the engine is uninstalled:
-    # give the engine's handles back while it is still installed.
-    conn.close()
 
 
-@pytest.fixture
-def cur(conn):
-    cursor = conn.cursor()
-    yield cursor
-    cursor.close()
 
 
 def ops_after(script, first):

@@ -18,20 +18,12 @@ def rec(data):
 NULL_REC = struct.pack("=i", 0)
 
 
-@pytest.fixture
-def conn(script):
-    connection = m._connect(port=7, host="h", database="d", user="u", password="p",
-                            charset="c", usessl="s", usetls="", usetlcp="")
-    yield connection
-    connection.close()
 
 
 @pytest.fixture
-def cur(script, conn):
-    cursor = conn.cursor()
+def cur(script, cur):
     script.reset()  # forget the connect; the cursor keeps handle 1
-    yield cursor
-    cursor.close()
+    return cur
 
 
 def array_binds(script):

@@ -12,20 +12,12 @@ MULTI = ("This function does not support multi-result set operations, "
 ONE_RUN = ["cli_reset_params", "cli_sql_kind", "cli_prepare", "cli_exec_prepared"]
 
 
-@pytest.fixture
-def conn(script):
-    connection = m._connect(port=7, host="h", database="d", user="u", password="p",
-                            charset="c", usessl="s", usetls="", usetlcp="")
-    yield connection
-    connection.close()
 
 
 @pytest.fixture
-def cur(script, conn):
-    cursor = conn.cursor()
+def cur(script, cur):
     script.reset()  # forget the connect; the cursor keeps handle 1
-    yield cursor
-    cursor.close()
+    return cur
 
 
 def q(v):

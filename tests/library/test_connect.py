@@ -1,10 +1,9 @@
-import ctypes
 import threading
 from ctypes import byref, c_void_p
 
 import pytest
 
-from vk import ERROR, LOST, OK, connect_string
+from vk import ERROR, OK, connect_string
 
 
 def test_password_with_separators_connects(lib, tmp_path):

@@ -1,5 +1,5 @@
-from ctypes import byref
-
+"""Control statements of the embedded engine: transactions, autocommit,
+the liveness check, USE and reconnect."""
 import pytest
 
 from vk import ERROR, LOST, OK

@@ -3,7 +3,7 @@ from ctypes import byref, c_int32, c_void_p
 
 import pytest
 
-from vk import BIGINT, BINARY, DATE, DATETIME, DbError, ERROR, NO_DATA, OK, TIME, VARCHAR
+from vk import DATE, DATETIME, DbError, ERROR, NO_DATA, OK, TIME, VARCHAR
 
 
 def bind_raw(c, pos, typ, data, buflen, length):

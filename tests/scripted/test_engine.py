@@ -1,5 +1,4 @@
 """The scripted engine itself, driven through libvesksql.so with ctypes."""
-import ctypes
 from ctypes import byref, c_int32, c_void_p, create_string_buffer
 
 import pytest
