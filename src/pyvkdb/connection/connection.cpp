@@ -7,6 +7,7 @@
 
 #include "connection/pool.h"
 #include "cursor/cursor.h"
+#include "module/cfunction.h"
 #include "module/errors.h"
 #include "module/pyref.h"
 
@@ -194,16 +195,16 @@ PyObject *connection_select_db(PyObject *self_obj, PyObject *args, PyObject *) {
 }
 
 PyMethodDef connection_methods[] = {
-    {"cursor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_cursor)),
+    {"cursor", as_cfunction(connection_cursor),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"close", connection_close, METH_NOARGS, nullptr},
     {"commit", connection_commit, METH_NOARGS, nullptr},
     {"rollback", connection_rollback, METH_NOARGS, nullptr},
-    {"autocommit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_autocommit)),
+    {"autocommit", as_cfunction(connection_autocommit),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"ping", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_ping)),
+    {"ping", as_cfunction(connection_ping),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"select_db", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(connection_select_db)),
+    {"select_db", as_cfunction(connection_select_db),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"begin", connection_begin, METH_NOARGS, nullptr},
     {"__enter__", connection_enter, METH_NOARGS, nullptr},

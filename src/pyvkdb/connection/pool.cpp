@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "module/cfunction.h"
 #include "module/errors.h"
 #include "module/pyref.h"
 
@@ -264,11 +265,6 @@ PyObject *pool_set_password(PyObject *self, PyObject *args, PyObject *kwds) {
 }
 PyObject *pool_set_charset(PyObject *self, PyObject *args, PyObject *kwds) {
   return set_text(args, kwds, "charset", &as_pool(self)->charset, "setcharset");
-}
-
-template <typename F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
 PyMethodDef pool_methods[] = {

@@ -62,6 +62,10 @@ void cursor_release_result(CursorObject *self);
 // the released flag, force kind 4 when asked, apply the rowcount rule.
 void cursor_refresh_result_info(CursorObject *self, bool force_rows);
 
+// The state the result release leaves: released flag set, counters 0, kind
+// -1, description emptied.  `result` itself is not touched.
+void cursor_reset_result_state(CursorObject *self);
+
 // Rowcount rule on its own (used where the counters are settled by hand).
 void cursor_apply_rowcount_rule(CursorObject *self);
 

@@ -6,6 +6,7 @@
 #include "connection/connection.h"
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
+#include "module/cfunction.h"
 #include "module/errors.h"
 #include "module/pyref.h"
 
@@ -146,11 +147,6 @@ PyGetSetDef cursor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <typename F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef cursor_methods[] = {
     {"close", cursor_close, METH_NOARGS, nullptr},
     {"execute", as_cfunction(cursor_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -215,17 +211,21 @@ void cursor_release_result(CursorObject *self) {
     self->flags &= ~kPreparedStatement;
   }
   cli_free_result(&self->result);
-  self->flags |= kResultReleased;
   self->result = nullptr;
+  cursor_reset_result_state(self);
+#if PY_VERSION_HEX < 0x03090000
+  PyList_ClearFreeList();
+#endif
+}
+
+void cursor_reset_result_state(CursorObject *self) {
+  self->flags |= kResultReleased;
   self->third_counter = 0;
   self->second_counter = 0;
   self->rowcount = 0;
   self->result_kind = -1;
   ++self->result_epoch;
   cursor_set_description(self, nullptr);
-#if PY_VERSION_HEX < 0x03090000
-  PyList_ClearFreeList();
-#endif
 }
 
 void cursor_apply_rowcount_rule(CursorObject *self) {

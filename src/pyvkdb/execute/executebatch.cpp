@@ -6,7 +6,7 @@
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
 #include "execute/batch_columns.h"
-#include "execute/statement_text.h"
+#include "execute/execution.h"
 #include "module/datetime_slot.h"
 #include "module/errors.h"
 #include "module/pyref.h"
@@ -77,12 +77,7 @@ bool measure_columns(PyObject *params, BatchShape &shape) {
 
 PyObject *cursor_executebatch(PyObject *self_obj, PyObject *args, PyObject *) {
   CursorObject *self = reinterpret_cast<CursorObject *>(self_obj);
-  if (!cursor_precondition(self)) return nullptr;
-  if (self->result != nullptr) cursor_release_result(self);
-  self->rowcount = 0;
-  Py_INCREF(Py_None);
-  cursor_set_description(self, Py_None);
-  if (!import_datetime()) return nullptr;
+  if (!begin_execution(self, true)) return nullptr;
   cli_reset_params(&self->conn_handle);
 
   PyObject *sql_obj = nullptr;

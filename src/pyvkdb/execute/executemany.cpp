@@ -5,8 +5,7 @@
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
 #include "execute/convert.h"
-#include "execute/statement_text.h"
-#include "module/datetime_slot.h"
+#include "execute/execution.h"
 #include "module/errors.h"
 #include "module/pyref.h"
 
@@ -26,32 +25,9 @@ CursorObject *as_cursor(PyObject *self) { return reinterpret_cast<CursorObject *
 
 bool is_nested_set(PyObject *v) { return PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v); }
 
-// A failed execution keeps no result the library may have written.
 PyObject *execution_failed(CursorObject *self) {
-  if (self->result != nullptr) cli_free_result(&self->result);
-  self->result = nullptr;
-  self->rowcount = 0;
-  self->second_counter = 0;
-  self->third_counter = 0;
+  drop_failed_result(self);
   return raise(OperationalError, "error execute2");
-}
-
-// Counters and description after a successful execution, as execute does.
-PyObject *settle_result(CursorObject *self) {
-  if (self->result_kind == VESK_KIND_NO_ROWS) {
-    ++self->result_epoch;
-    self->flags &= ~kResultReleased;
-    self->third_counter = 0;
-    self->second_counter = 0;
-    self->rowcount = 0;
-    cursor_apply_rowcount_rule(self);
-  } else {
-    cursor_refresh_result_info(self, false);
-  }
-  if (self->result != nullptr && self->result_kind != VESK_KIND_NO_ROWS) {
-    if (!cursor_build_description(self)) return nullptr;
-  }
-  Py_RETURN_NONE;
 }
 
 // The steps every call runs before it looks at its arguments: the cursor
@@ -59,12 +35,7 @@ PyObject *settle_result(CursorObject *self) {
 // counters, the date-time interface and the bindings.  A nested call finds
 // the date-time interface already imported by the outermost call.
 bool begin_call(CursorObject *self, bool nested) {
-  if (!cursor_precondition(self)) return false;
-  if (self->result != nullptr) cursor_release_result(self);
-  self->rowcount = 0;
-  Py_INCREF(Py_None);
-  cursor_set_description(self, Py_None);
-  if (!nested && !import_datetime()) return false;
+  if (!begin_execution(self, !nested)) return false;
   cli_reset_params(&self->conn_handle);
   return true;
 }
@@ -125,7 +96,7 @@ PyObject *run_set(CursorObject *self, const char *text, PyObject *params, int de
   if (cli_exec_prepared(&self->conn_handle, 0, 0, &self->result) < 0) {
     return execution_failed(self);
   }
-  return settle_result(self);
+  return settle_execution(self);
 }
 
 }  // namespace

@@ -75,13 +75,7 @@ void named_cursor_finish(CursorObject *self) {
     self->cursor_name = nullptr;
     self->flags &= ~kNamedCursorOpen;
   }
-  self->flags |= kResultReleased;
-  self->third_counter = 0;
-  self->second_counter = 0;
-  self->rowcount = 0;
-  self->result_kind = -1;
-  ++self->result_epoch;
-  cursor_set_description(self, nullptr);
+  cursor_reset_result_state(self);
 }
 
 }  // namespace vk

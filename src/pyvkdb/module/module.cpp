@@ -6,6 +6,7 @@
 #include "connection/connection.h"
 #include "connection/pool.h"
 #include "cursor/cursor.h"
+#include "module/cfunction.h"
 #include "module/errors.h"
 
 namespace vk {
@@ -47,11 +48,6 @@ PyObject *module_conpool(PyObject *, PyObject *args, PyObject *kwds) {
 }
 
 PyObject *module_version(PyObject *, PyObject *) { return PyUnicode_FromString(kVersion); }
-
-template <typename F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
 
 PyMethodDef module_methods[] = {
     {"_connect", as_cfunction(module_connect), METH_VARARGS | METH_KEYWORDS, nullptr},

@@ -28,6 +28,11 @@ class PyRef {
 
   PyObject *get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }
+  // A new reference for a caller that takes ownership.
+  PyObject *newref() const {
+    Py_XINCREF(obj_);
+    return obj_;
+  }
   PyObject *release() {
     PyObject *o = obj_;
     obj_ = nullptr;
