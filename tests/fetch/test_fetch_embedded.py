@@ -115,3 +115,8 @@ def test_statement_without_rows_has_no_result_set(cur):
     assert cur.fetchmany() is None
     with pytest.raises(vkcondb.ProgrammingError, match="^The result set does not exist$"):
         cur.fetchall()
+
+
+def test_text_holding_a_zero_byte_comes_back_whole_as_bytes(cur):
+    cur.execute("select cast(x'610062' as text), cast(x'6162' as text)")
+    assert cur.fetchone() == (b"a\0b", "ab")

@@ -129,6 +129,11 @@ int32_t cell_code(const ColInfo &c, const Cell &cell) {
     case SQLITE_FLOAT:
       return (c.code == VESK_TYPE_NUMERIC) ? VESK_TYPE_NUMERIC : VESK_TYPE_DOUBLE;
     case SQLITE_TEXT:
+      // Text is read up to its first zero byte: one holding a zero byte
+      // comes back whole only as bytes.
+      if (cell.n > 0 && std::memchr(cell.p, '\0', static_cast<size_t>(cell.n)) != nullptr) {
+        return VESK_TYPE_BLOB;
+      }
       switch (c.code) {
         case VESK_TYPE_VARCHAR:
           return cell.n <= c.text_cap ? VESK_TYPE_VARCHAR : VESK_TYPE_CLOB;
