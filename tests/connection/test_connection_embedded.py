@@ -177,3 +177,16 @@ def test_passwords_with_separators_never_change_other_parameters(tmp_path, passw
     conn.close()
     # the connection used exactly the database that was given
     assert sorted(p.name for p in tmp_path.iterdir()) == ["p.db"]
+
+
+def test_cursor_of_a_connection_opened_again_stays_closed():
+    conn = vkcondb.connect()
+    cur = conn.cursor()
+    conn.close()
+    conn.__init__("", 0, ":memory:", "", "", "utf8", "", "", "")
+    assert conn.ping()
+    with pytest.raises(vkcondb.OperationalError, match="^The cursor object does not exist$"):
+        cur.execute("select 1")
+    fresh = conn.cursor()
+    fresh.execute("select 1")
+    assert fresh.fetchall() == [(1,)]

@@ -93,6 +93,7 @@ int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
     add_note_to_current_error(reason);
     return -1;
   }
+  ++self->generation;
   return 0;
 }
 
@@ -128,6 +129,7 @@ PyObject *connection_close(PyObject *self_obj, PyObject *) {
   }
   int rc = cli_disconnect(&self->handle);
   self->handle = nullptr;
+  ++self->generation;
   if (rc == -1) return raise(ProgrammingError, "Pointer in error");
   if (self->turnIP_attrs != nullptr) {
     if (cli_free_addr_attrs(&self->turnIP_attrs) == -1) {

@@ -21,10 +21,11 @@ struct ConnectionObject {
   vesk_addr_attrs *turnIP_attrs;   // attribute set of a host-list connect
   int32_t mode;                    // kPooledMode, or 0 for a standalone connection
   PoolObject *pool;                // owning pool (not a counted reference)
-  // Counts the times a pooled connection went back to its pool.  A cursor
-  // remembers the value it was made under; once the connection has been
-  // returned, that cursor is closed for good.
-  uint32_t lend_generation;
+  // Changes whenever the connection is opened, closed, or given back to its
+  // pool.  A cursor remembers the value it was made under; once it changes,
+  // that cursor is closed for good (its handle copy may name a connection
+  // that is gone or lent to someone else).
+  uint32_t generation;
 };
 
 extern PyTypeObject ConnectionType;

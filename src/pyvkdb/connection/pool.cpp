@@ -292,7 +292,7 @@ void pool_take_back(PoolObject *pool, ConnectionObject *conn) {
       for (const char *sql : kReturnStatements) cli_exec_command(&conn->handle, sql);
     }
     // Cursors made by the returning user are closed for good.
-    ++conn->lend_generation;
+    ++conn->generation;
     pool->idle[pool->idle_count++] = conn;
     --pool->busy_count;
     pool->busy[i] = pool->busy[pool->busy_count];

@@ -41,7 +41,7 @@ struct CursorObject {
   PyObject *description;           // owned; nullptr reads as AttributeError
   // Not part of the shared layout above, kept after it:
   ConnectionObject *connection;    // strong reference
-  uint32_t lend_generation;        // the connection's lend_generation at construction
+  uint32_t generation;        // the connection's generation at construction
   int32_t size_count;              // entries of `sizes`
   uint64_t result_epoch;           // changes whenever `result` is replaced or released
   FetchScratch *fetch_scratch;

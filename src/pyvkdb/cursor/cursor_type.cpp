@@ -54,7 +54,7 @@ int cursor_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   Py_XSETREF(self->connection, reinterpret_cast<ConnectionObject *>(conn));
   self->conn_handle = self->connection->handle;
   self->conn_handle_slot = &self->connection->handle;
-  self->lend_generation = self->connection->lend_generation;
+  self->generation = self->connection->generation;
   self->flags &= ~(kPreparedStatement | kNamedCursorOpen);
   self->arraysize = 1;
   self->second_counter = 0;
@@ -176,11 +176,13 @@ PyMethodDef cursor_methods[] = {
 namespace {
 
 // True while the cursor's connection is open and still the one it was made
-// on (not closed, not given back to its pool since).
+// on: not closed, not opened anew (a new handle), not given back to its pool
+// since.
 bool connection_is_current(const CursorObject *self) {
   return self->conn_handle_slot != nullptr && *self->conn_handle_slot != nullptr &&
-         self->conn_handle != nullptr && self->connection != nullptr &&
-         self->connection->lend_generation == self->lend_generation;
+         self->conn_handle != nullptr && *self->conn_handle_slot == self->conn_handle &&
+         self->connection != nullptr &&
+         self->connection->generation == self->generation;
 }
 
 }  // namespace
