@@ -87,6 +87,23 @@ def scripted_connect():
                       charset="c", usessl="s", usetls="", usetlcp="")
 
 
+class ClosingSequence(object):
+    """A one-item sequence whose item access closes `conn`: Python code that
+    runs in the middle of a call and takes the connection away."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.conn.close()
+        return 1
+
+
 @pytest.fixture
 def conn(script):
     """A connection on the scripted engine, closed while the engine is

@@ -7,6 +7,8 @@ import struct
 
 import pytest
 
+from conftest import ClosingSequence
+
 from vkcondb import _pyvkdb37 as m
 
 
@@ -191,24 +193,8 @@ def test_a_column_may_be_any_sequence(script, cur):
                                                    struct.pack("=2q", 3, 4)]
 
 
-class ClosingColumn(object):
-    """A column whose reading closes the connection."""
-
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        if i >= 1:
-            raise IndexError(i)
-        self.conn.close()
-        return 1
-
-
 def test_connection_closed_while_reading_columns_is_not_used(script, conn, cur):
     with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
-        cur.executebatch("insert", [ClosingColumn(conn)])
+        cur.executebatch("insert", [ClosingSequence(conn)])
     assert script.count("cli_bind_array") == 0
     assert script.count("cli_exec_batch") == 0

@@ -5,6 +5,8 @@ import struct
 
 import pytest
 
+from conftest import ClosingSequence
+
 from vkcondb import _pyvkdb37 as m
 
 MULTI = ("This function does not support multi-result set operations, "
@@ -199,24 +201,8 @@ def test_outer_execution_gives_back_the_last_sets_result(script, cur):
     assert [d[0] for d in cur.description] == ["b"]
 
 
-class Closing(object):
-    """A parameter set whose item access closes the connection."""
-
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        if i >= 1:
-            raise IndexError(i)
-        self.conn.close()
-        return 1
-
-
 def test_connection_closed_by_the_parameters_is_not_used(script, conn, cur):
     with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
-        cur.executemany("insert", Closing(conn))
+        cur.executemany("insert", ClosingSequence(conn))
     assert script.count("cli_bind_param") == 0
     assert script.count("cli_exec_prepared") == 0

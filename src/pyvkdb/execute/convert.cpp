@@ -88,6 +88,19 @@ bool convert_int(BindBuffers &buf, PyObject *value, Converted &out) {
   return true;
 }
 
+// A date, time or date-time in its text form: the whole zero-filled buffer
+// is sent, buffer length and length cell both its size.
+template <size_t N>
+bool temporal_text(char (&text)[N], int32_t &len, int32_t type,
+                   int (*format)(char *, size_t, const DateTimeParts &), const DateTimeParts &parts,
+                   Converted &out) {
+  std::memset(text, 0, N);
+  format(text, N, parts);
+  len = static_cast<int32_t>(N);
+  out = Converted{type, text, static_cast<int32_t>(N), &len};
+  return true;
+}
+
 bool convert_float(BindBuffers &buf, PyObject *value, Converted &out) {
   format_float(buf.float_text, PyFloat_AS_DOUBLE(value));
   buf.float_len = kFloatTextSize;
@@ -111,25 +124,16 @@ bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t i
   if (type == &PyUnicode_Type) return convert_str(self, buf, value, index, out);
   if (type == &PyFloat_Type) return convert_float(buf, value, out);
   if (is_datetime(value)) {
-    std::memset(buf.datetime_text, 0, sizeof buf.datetime_text);
-    format_datetime(buf.datetime_text, sizeof buf.datetime_text, datetime_parts(value));
-    buf.datetime_len = kDateTimeTextSize;
-    out = Converted{VESK_TYPE_DATETIME, buf.datetime_text, kDateTimeTextSize, &buf.datetime_len};
-    return true;
+    return temporal_text(buf.datetime_text, buf.datetime_len, VESK_TYPE_DATETIME, format_datetime,
+                         datetime_parts(value), out);
   }
   if (is_date(value)) {
-    std::memset(buf.date_text, 0, sizeof buf.date_text);
-    format_date(buf.date_text, sizeof buf.date_text, date_parts(value));
-    buf.date_len = kDateTextSize;
-    out = Converted{VESK_TYPE_DATE, buf.date_text, kDateTextSize, &buf.date_len};
-    return true;
+    return temporal_text(buf.date_text, buf.date_len, VESK_TYPE_DATE, format_date,
+                         date_parts(value), out);
   }
   if (is_time(value)) {
-    std::memset(buf.time_text, 0, sizeof buf.time_text);
-    format_time(buf.time_text, sizeof buf.time_text, time_parts(value));
-    buf.time_len = kTimeTextSize;
-    out = Converted{VESK_TYPE_TIME, buf.time_text, kTimeTextSize, &buf.time_len};
-    return true;
+    return temporal_text(buf.time_text, buf.time_len, VESK_TYPE_TIME, format_time,
+                         time_parts(value), out);
   }
   if (PyFloat_Check(value)) return convert_float(buf, value, out);
   if (PyUnicode_Check(value)) return convert_str(self, buf, value, index, out);
