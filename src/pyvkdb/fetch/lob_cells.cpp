@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "fetch/cells.h"
+#include "module/errors.h"
 
 namespace vk {
 
@@ -11,14 +12,18 @@ namespace {
 // path.
 class Locator {
  public:
-  Locator() { cli_lob_create(&loc_); }
+  Locator() { made_ = cli_lob_create(&loc_) >= 0 && loc_ != nullptr; }
   ~Locator() { cli_lob_free(&loc_); }
   Locator(const Locator &) = delete;
   Locator &operator=(const Locator &) = delete;
   vesk_lob **address() { return &loc_; }
+  // False when the library could not make the locator: nothing can be read
+  // through it, and the value must not pass for NULL.
+  bool made() const { return made_; }
 
  private:
   vesk_lob *loc_ = nullptr;
+  bool made_ = false;
 };
 
 PyObject *binary_marker() {
@@ -57,6 +62,7 @@ PyObject *read_lob_bytes(Locator &loc, int32_t len) {
 
 PyObject *lob_cell(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code) {
   Locator loc;
+  if (!loc.made()) return raise(OperationalError, "The large object cannot be read");
   int32_t len = 0;
   cli_get_field(&self->result, col, code, loc.address(), 8, &len);
   if (code == VESK_TYPE_BLOB) {
