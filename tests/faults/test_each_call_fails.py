@@ -74,8 +74,6 @@ def run(script, scenario):
 def failure(op):
     if op == "cli_get_field":
         return {"ret": -1, "len": -1}
-    if op in ("cli_fetch_row",):
-        return {"ret": -1}
     return {"ret": -1}
 
 
