@@ -129,8 +129,8 @@ int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t t
     err = "parameter position " + std::to_string(pos) + " is out of range";
   } else if (direction != VESK_PARAM_IN) {
     err = "only input parameters are supported";
-  } else {
-    if (value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), &err)) return VESK_OK;
+  } else if (value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), &err)) {
+    return VESK_OK;
   }
   c->binds.pending_error = err;
   return fail(c, err);

@@ -54,6 +54,7 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
     }
   }
   tally->positions += count;
+  if (ps.named.empty()) return true;
   tally->named_used.resize(ps.named.size(), false);
   for (size_t n = 0; n < ps.named.size(); ++n) {
     int idx = find_named(st, ps.named[n].first);

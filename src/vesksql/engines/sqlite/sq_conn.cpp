@@ -66,7 +66,7 @@ int SqliteConn::implicit_begin(Verb verb) {
   return db_->exec("BEGIN");
 }
 
-int SqliteConn::run_single(StmtPtr box, Verb verb, const ParamStore &params, bool has_params,
+int SqliteConn::run_single(const StmtPtr &box, Verb verb, const ParamStore &params, bool has_params,
                            ResultPtr *out, Counters *counters) {
   sqlite3_stmt *st = box->raw;
   if (has_params) {

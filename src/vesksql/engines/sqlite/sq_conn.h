@@ -37,7 +37,7 @@ class SqliteConn : public EngineConn {
   bool in_transaction() const { return sqlite3_get_autocommit(raw()) == 0; }
   // With autocommit off, open the implicit transaction before a statement.
   int implicit_begin(Verb verb);
-  int run_single(StmtPtr box, Verb verb, const ParamStore &params, bool has_params,
+  int run_single(const StmtPtr &box, Verb verb, const ParamStore &params, bool has_params,
                  ResultPtr *out, Counters *counters);
   int run_multi(const char *sql, const ParamStore &params, ResultPtr *out, Counters *counters);
   int use_database(const std::string &name);
