@@ -22,6 +22,7 @@ if TESTS_DIR not in sys.path:
     sys.path.insert(0, TESTS_DIR)
 
 from scripted import control  # noqa: E402
+from scripted.helpers import scripted_connect  # noqa: E402
 
 
 def _forget_failure_frames():
@@ -77,31 +78,6 @@ def run_python(code, timeout=120):
 @pytest.fixture(name="run_python")
 def run_python_fixture():
     return run_python
-
-
-def scripted_connect():
-    """A connection opened on the scripted engine (handle 1 on a fresh
-    engine), with the connect string's fields named after their keys."""
-    from vkcondb import _pyvkdb37 as m
-    return m._connect(port=7, host="h", database="d", user="u", password="p",
-                      charset="c", usessl="s", usetls="", usetlcp="")
-
-
-class ClosingSequence(object):
-    """A one-item sequence whose item access closes `conn`: Python code that
-    runs in the middle of a call and takes the connection away."""
-
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        if i >= 1:
-            raise IndexError(i)
-        self.conn.close()
-        return 1
 
 
 @pytest.fixture

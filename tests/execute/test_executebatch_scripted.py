@@ -7,7 +7,7 @@ import struct
 
 import pytest
 
-from conftest import ClosingSequence
+from scripted.helpers import ClosingSequence
 
 from vkcondb import _pyvkdb37 as m
 

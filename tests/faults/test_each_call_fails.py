@@ -10,7 +10,7 @@ import gc
 
 import pytest
 
-from conftest import scripted_connect
+from scripted.helpers import scripted_connect
 from vkcondb import Error
 
 ROWS = [
