@@ -3,14 +3,25 @@
 
 namespace vks {
 
-bool to_int32(PyObject *v, const char *what, int32_t *out) {
+namespace {
+
+// The int `v` as a long long; *overflow set when it does not fit.  False
+// with TypeError when `v` is not an int.
+bool to_long_long(PyObject *v, const char *what, long long *n, int *overflow) {
   if (!PyLong_Check(v)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, not %.80s", what, Py_TYPE(v)->tp_name);
     return false;
   }
+  *n = PyLong_AsLongLongAndOverflow(v, overflow);
+  return !(*n == -1 && PyErr_Occurred());
+}
+
+}  // namespace
+
+bool to_int32(PyObject *v, const char *what, int32_t *out) {
+  long long n = 0;
   int overflow = 0;
-  const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (n == -1 && PyErr_Occurred()) return false;
+  if (!to_long_long(v, what, &n, &overflow)) return false;
   if (overflow != 0 || n < INT32_MIN || n > INT32_MAX) {
     PyErr_Format(PyExc_ValueError, "%s must fit in a signed 32-bit value", what);
     return false;
@@ -20,13 +31,9 @@ bool to_int32(PyObject *v, const char *what, int32_t *out) {
 }
 
 bool to_handle(PyObject *v, const char *what, uintptr_t *out) {
-  if (!PyLong_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.80s", what, Py_TYPE(v)->tp_name);
-    return false;
-  }
+  long long n = 0;
   int overflow = 0;
-  const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (n == -1 && PyErr_Occurred()) return false;
+  if (!to_long_long(v, what, &n, &overflow)) return false;
   if (overflow != 0 || n < 0) {
     PyErr_Format(PyExc_ValueError, "%s must be a non-negative handle id", what);
     return false;

@@ -84,19 +84,25 @@ void put_length(char *at, int32_t len) { std::memcpy(at, &len, sizeof len); }
 
 // Each converter stores one non-None value into its slot; false with the
 // error already raised.
+// An int element within [lo, hi] (`range` names it in the error).
+template <typename T>
+ColumnStatus store_integer(PyObject *v, T *slot, Py_ssize_t colno, Py_ssize_t r, Kind kind,
+                           long long lo, long long hi, const char *range) {
+  if (!PyLong_Check(v)) return fail_mismatch(colno, r, kind, v);
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (x == -1 && PyErr_Occurred()) return ColumnStatus::Failed;
+  if (overflow != 0 || x < lo || x > hi) return fail_overflow(colno, r, range);
+  *slot = static_cast<T>(x);
+  return ColumnStatus::Bound;
+}
+
 struct BoolSlot {
   using T = int32_t;
   static constexpr int32_t kType = VESK_TYPE_INTEGER;
   static ColumnStatus store(PyObject *v, T *slot, Py_ssize_t colno, Py_ssize_t r) {
-    if (!PyLong_Check(v)) return fail_mismatch(colno, r, Kind::Bool, v);
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (x == -1 && PyErr_Occurred()) return ColumnStatus::Failed;
-    if (overflow != 0 || x < INT32_MIN || x > INT32_MAX) {
-      return fail_overflow(colno, r, "a signed 32-bit integer");
-    }
-    *slot = static_cast<int32_t>(x);
-    return ColumnStatus::Bound;
+    return store_integer(v, slot, colno, r, Kind::Bool, INT32_MIN, INT32_MAX,
+                         "a signed 32-bit integer");
   }
 };
 
@@ -104,13 +110,8 @@ struct IntSlot {
   using T = int64_t;
   static constexpr int32_t kType = VESK_TYPE_BIGINT;
   static ColumnStatus store(PyObject *v, T *slot, Py_ssize_t colno, Py_ssize_t r) {
-    if (!PyLong_Check(v)) return fail_mismatch(colno, r, Kind::Int, v);
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (x == -1 && PyErr_Occurred()) return ColumnStatus::Failed;
-    if (overflow != 0) return fail_overflow(colno, r, "a signed 64-bit integer");
-    *slot = static_cast<int64_t>(x);
-    return ColumnStatus::Bound;
+    return store_integer(v, slot, colno, r, Kind::Int, LLONG_MIN, LLONG_MAX,
+                         "a signed 64-bit integer");
   }
 };
 
