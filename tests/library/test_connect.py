@@ -105,3 +105,50 @@ def test_disconnect_edge_cases(lib):
     assert lib.dll.cli_disconnect(byref(h)) == OK
     assert lib.dll.cli_disconnect(None) == ERROR
     assert lib.dll.cli_free_addr_attrs(None) == ERROR
+
+
+# ---- database names are file names --------------------------------------
+
+@pytest.mark.parametrize("name", [
+    "file:x?mode=memory",
+    "file:x.db?mode=ro",
+    "file::memory:?cache=shared",
+    "FILE:y.db?immutable=1",
+])
+def test_uri_like_name_is_a_file_of_that_name(lib, tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    c = lib.connect(db=name)
+    c.direct("create table t(x)")
+    c.direct("insert into t values (1)")
+    c.close()
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+    again = lib.connect(db=name)
+    assert again.query("select x from t") == [(1,)]
+    again.close()
+
+
+def test_uri_name_cannot_reach_another_path(lib, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    rc, h = lib.try_connect(db="file:%s" % (elsewhere / "y.db"))
+    assert rc == ERROR and not h.value
+    assert "unable to open" in lib.thread_error()
+    assert list(elsewhere.iterdir()) == []
+
+
+def test_reconnect_and_use_after_a_uri_like_name(lib, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    c = lib.connect(db="file:m?mode=memory")
+    c.direct("create table t(x)")
+    c.direct("insert into t values (5)")
+    other = tmp_path / "sub"
+    other.mkdir()
+    monkeypatch.chdir(other)
+    assert lib.dll.cli_reconnect(c.ref) == OK
+    assert c.query("select x from t") == [(5,)]
+    assert c.command("USE second;") == OK
+    c.direct("create table u(y)")
+    c.close()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file:m?mode=memory", "second.db",
+                                                          "sub"]

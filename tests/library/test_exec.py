@@ -59,20 +59,6 @@ def test_named_binding_key_used_unchanged(mem):
     assert mem.query("select :a, @a", named={"@a": 2, ":a": 1}) == [(1, 2)]
 
 
-@pytest.mark.parametrize("sql, params, named, needle", [
-    ("select ?", (1, 2), None, "position 2 is out of range"),
-    ("select :x", (), {"y": 1}, "no parameter named 'y'"),
-])
-def test_binding_mismatch_is_refused(mem, sql, params, named, needle):
-    with pytest.raises(DbError) as e:
-        mem.execute(sql, params, named)
-    assert needle in str(e.value)
-
-
-def test_unbound_placeholder_is_null(mem):
-    assert mem.query("select ?2, ?1", (5,)) == [(None, 5)]
-
-
 def test_unsupported_bind_type_fails_the_execution(mem):
     mem.lib.dll.cli_reset_params(mem.ref)
     assert bind_raw(mem, 1, 58, b"1234", 4, 4) == ERROR

@@ -30,7 +30,9 @@ void write_output(int32_t pos, const Output &out) {
   }
 }
 
-bool is_packed(int32_t type) { return type == VESK_TYPE_VARCHAR || type == VESK_TYPE_BINARY; }
+bool is_packed(int32_t type) {
+  return type == VESK_TYPE_VARCHAR || type == VESK_TYPE_BINARY || type == VESK_TYPE_NUMERIC;
+}
 
 }  // namespace
 

@@ -20,7 +20,8 @@ void thread_error_set(std::string text);
 const std::string &thread_error();
 
 // Copy an error text out: at most VESK_ERROR_TEXT_CAP bytes with the zero,
-// cut on a UTF-8 boundary.
+// cut on a UTF-8 boundary.  *len receives the bytes copied, without the
+// zero (so buf[*len] is the zero), never the length before a cut.
 void copy_error_text(const std::string &text, char *buf, int32_t *len);
 
 }  // namespace vesk

@@ -14,9 +14,20 @@ size_t bounded_strlen(const char *s, int32_t max) {
   return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : static_cast<size_t>(max);
 }
 
+// How many bytes of a value with a length cell may be read: what the cell
+// says, but never more than the buffer holds.  Without a cell, the buffer.
+int32_t readable(int32_t buflen, const int32_t *len) {
+  if (buflen < 0) return 0;  // a negative buffer length holds nothing
+  if (len == nullptr) return buflen;
+  return *len < buflen ? *len : buflen;
+}
+
+// Codes whose value is a text read up to its length or its first zero byte.
+// NUMERIC carries the exact decimal text of a number ("1234.5600").
 bool is_text_code(int32_t t) {
   return t == VESK_TYPE_VARCHAR || t == VESK_TYPE_CHAR || t == VESK_TYPE_NCHAR ||
-         t == VESK_TYPE_TEXT || t == VESK_TYPE_CLOB || t == VESK_TYPE_CLOB_OLD;
+         t == VESK_TYPE_TEXT || t == VESK_TYPE_CLOB || t == VESK_TYPE_CLOB_OLD ||
+         t == VESK_TYPE_NUMERIC;
 }
 bool is_datetime_text_code(int32_t t) {
   return t == VESK_TYPE_DATE || t == VESK_TYPE_TIME || t == VESK_TYPE_TIME_TZ ||
@@ -49,6 +60,7 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
     v.kind = Value::Int;
     v.i = x;
   } else if (type == VESK_TYPE_TINYINT) {
+    if (!need(buflen, 1, type, err)) return false;
     v.kind = Value::Int;
     v.i = static_cast<int8_t>(b[0]);
   } else if (type == VESK_TYPE_SMALLINT) {
@@ -76,15 +88,13 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
     v.kind = Value::Real;
     v.d = x;
   } else if (is_text_code(type)) {
-    // The text is strnlen(buf, *len) bytes; without a length cell, buflen.
-    int32_t n = len ? *len : buflen;
     v.kind = Value::Text;
-    v.bytes.assign(b, bounded_strlen(b, n));
+    v.bytes.assign(b, bounded_strlen(b, readable(buflen, len)));
   } else if (is_datetime_text_code(type)) {
     v.kind = Value::Text;
     v.bytes.assign(b, bounded_strlen(b, buflen));
   } else if (is_binary_code(type)) {
-    int32_t n = len ? *len : buflen;
+    int32_t n = readable(buflen, len);
     v.kind = Value::Blob;
     if (n > 0) v.bytes.assign(b, static_cast<size_t>(n));
     else v.bytes.clear();

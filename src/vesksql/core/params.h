@@ -19,8 +19,10 @@ struct Value {
 };
 
 // Read one value from a caller's buffer by type code (the value rules of
-// cli_bind_param) into *out, reusing its storage.  Returns false with a
-// text for a code it cannot take (*out is then Unset).
+// cli_bind_param) into *out, reusing its storage.  Nothing at or past
+// buf + buflen is read, whatever *len says.  Returns false with a text for
+// a code it cannot take or a buffer too small for its width (*out is then
+// Unset).
 bool value_from_buffer(int32_t type, const void *buf, int32_t buflen,
                        const int32_t *len, Value *out, std::string *err);
 

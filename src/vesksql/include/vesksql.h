@@ -102,6 +102,30 @@ typedef struct vesk_lob vesk_lob;               /* large-object locator */
 #define VESK_ROWID_CAP         33  /* cli_get_rowid:   bytes written, zero included */
 
 /* ======================================================================
+ * Waits and threads
+ *
+ * Threads: the library may be used from several threads at once, each
+ * connection (and the results and locators made from it) by one thread at
+ * a time.  Nothing the library keeps outside a connection is shared
+ * unguarded: the text of a failed connect is kept per thread.
+ *
+ * Waits: some operations block for a while: the embedded engine while
+ * another connection holds a lock it needs (it retries for up to its busy
+ * timeout), the server engine on every round trip.  Around each such wait
+ * the library calls the pair registered here, on the calling thread:
+ * begin() right before it blocks and end(token), with what begin returned,
+ * as soon as it is done.  Between the two the library reads or writes no
+ * memory its caller passed in (buffers, length cells, handle variables) and
+ * calls back into nothing else, so the caller may let other work of its
+ * own run meanwhile (the Python module lets other threads take the
+ * interpreter lock).  The pair is process-wide: register it once, before
+ * the first connection opens; (NULL, NULL) removes it.
+ * ==================================================================== */
+typedef void *(*vesk_wait_begin_fn)(void);
+typedef void (*vesk_wait_end_fn)(void *token);
+VESK_API void vesk_set_wait_callbacks(vesk_wait_begin_fn begin, vesk_wait_end_fn end);
+
+/* ======================================================================
  * Connections
  * ==================================================================== */
 
@@ -138,7 +162,10 @@ VESK_API int cli_exec_command(vesk_conn **h, const char *sql);
 /* Copy the last error text of the connection (or, for an empty handle, the
  * calling thread's last connect failure) into buf: at most
  * VESK_ERROR_TEXT_CAP bytes including the terminating zero, cut on a UTF-8
- * character boundary.  *len receives the text's length.  Returns VESK_OK. */
+ * character boundary.  *len receives the number of bytes copied into buf,
+ * not counting the terminating zero (0 when buf is NULL): it is always below
+ * VESK_ERROR_TEXT_CAP, and buf[*len] is the zero.  For a text that was
+ * cut it is the length after the cut.  Returns VESK_OK. */
 VESK_API int cli_error_text(vesk_conn **h, char *buf, int32_t *len);
 
 /* ======================================================================
@@ -187,15 +214,26 @@ VESK_API int cli_exec_routine(vesk_conn **h, const char *stmt, vesk_result *resu
  * ==================================================================== */
 
 /* Bind one parameter by position (from 1).  The value is read from buf
- * according to `type`:
- *   BOOLEAN, INTEGER    int32 (buflen >= 4)       TINYINT int8, SMALLINT int16
- *   BIGINT              int64                     FLOAT float, DOUBLE double
- *   VARCHAR, CHAR, CLOB text of strnlen(buf, *len) bytes
+ * according to `type`, and nothing is ever read at or past buf + buflen,
+ * whatever *len says; a negative buflen holds nothing:
+ *   BOOLEAN, INTEGER     int32 (buflen >= 4)    TINYINT  int8   (buflen >= 1)
+ *   SMALLINT             int16 (buflen >= 2)    FLOAT    float  (buflen >= 4)
+ *   BIGINT               int64 (buflen >= 8)    DOUBLE   double (buflen >= 8)
+ *   VARCHAR, CHAR, NCHAR, TEXT, CLOB
+ *                        text of strnlen(buf, min(*len, buflen)) bytes
+ *   NUMERIC              the exact decimal text of a number ("1234.5600"),
+ *                        read as for VARCHAR and kept as that text
  *   DATE, TIME, DATETIME text of strnlen(buf, buflen) bytes
- *   BINARY, BLOB        *len bytes
- *   NULL (or buf NULL)  SQL NULL
- * *len <= 0 for a text is the empty text for VARCHAR and NULL for BINARY
- * only when buf is NULL. */
+ *   BINARY, VARBINARY, BLOB  min(*len, buflen) bytes
+ *   NULL (or buf NULL)   SQL NULL
+ * Without a length cell (len NULL) buflen stands for *len.  A text or
+ * binary value with nothing to read (*len <= 0, buflen <= 0) is the empty
+ * value, not NULL.  A buffer too small for a number's width, or a code not
+ * listed, is refused: VESK_ERROR now, and the next execution fails with the
+ * same text.
+ * Every placeholder of the statement run next must get a value, by its
+ * position or by its name: a statement with a placeholder that has none is
+ * refused before anything of it runs. */
 VESK_API int cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction,
                             int32_t type, void *buf, int32_t buflen, int32_t *len);
 
@@ -207,13 +245,17 @@ VESK_API int cli_bind_param_named(vesk_conn **h, const char *name,
 
 /* Bind a whole column for cli_exec_batch.  `count` elements; `data` holds
  * either `count` fixed-width values of `width` bytes (BOOLEAN/INTEGER 4,
- * BIGINT/DOUBLE 8) or, for VARCHAR and BINARY, packed records (an int32
- * length in native byte order followed by that many bytes) taking `width`
- * bytes in all.  lens[i] is element i's length; 0 means NULL.  A text
- * record reads up to its first zero byte, so an empty text is the record
- * of one zero byte.  A BINARY record of no bytes under a non-zero lens[i]
- * is the empty value.  The data are copied during the call; `lens` is
- * copied too. */
+ * BIGINT/DOUBLE 8) or, for the text codes (VARCHAR, CHAR, TEXT, CLOB, and
+ * NUMERIC for a column of exact decimal texts such as "1234.5600", kept as
+ * text), the date-time codes and BINARY, packed records (an int32 length in
+ * native byte order followed by that many bytes) taking `width` bytes in
+ * all; no record may run past `width`.  lens[i] is element i's length;
+ * 0 means NULL.  A text record reads up to its first zero byte, so an empty
+ * text is the record of one zero byte.  A BINARY record of no bytes under
+ * a non-zero lens[i] is the empty value.  The data are copied during the
+ * call; `lens` is copied too.  Every placeholder of the batch's statement
+ * needs a column at its position: a batch of one or more rows with a
+ * placeholder that has none is refused before any row is applied. */
 VESK_API int cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns,
                             int32_t direction, int32_t type, int32_t count,
                             const void *data, int32_t width, const int32_t *lens);

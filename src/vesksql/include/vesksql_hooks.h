@@ -3,8 +3,12 @@
  *
  * A test engine installs a table of functions with vesk_set_hooks; from then
  * on every cli_* call whose entry in the table is set goes to the table
- * instead of the library's engines.  Nothing in the shipped package installs
- * hooks: no connect string can reach a test engine.
+ * instead of the library's engines.
+ *
+ * The seam exists only in a library built for the test suite (configured
+ * with VKCONDB_TEST_ENGINE, which compiles the library with
+ * VESK_TEST_HOOKS).  The shipped library has no vesk_set_hooks: its cli_*
+ * functions always run the library's own engines.
  */
 #ifndef VESKSQL_HOOKS_H
 #define VESKSQL_HOOKS_H

@@ -57,10 +57,10 @@ bool multirow_form(const char *sql, std::string *head, int *params) {
   return true;
 }
 
+// Every position up to nparams holds a bound column (exec_batch checks
+// that before the first row).
 int bind_row(sqlite3_stmt *st, const ArrayStore &a, int nparams, int base, int32_t row) {
-  int ncols = std::min(nparams, static_cast<int>(a.columns.size()));
-  for (int c = 0; c < ncols; ++c) {
-    if (!a.bound[static_cast<size_t>(c)]) continue;
+  for (int c = 0; c < nparams; ++c) {
     const ArrayColumn &col = a.columns[static_cast<size_t>(c)];
     int idx = base + c + 1;
     int rc;
@@ -112,6 +112,12 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       return fail("exec_batch: column " + std::to_string(c + 1) + " is bound but the statement has " +
                   std::to_string(nparams) + " placeholders");
   if (rows == 0) return VESK_OK;
+  // Every placeholder takes its column by position; a batch never runs
+  // with one that has none.
+  for (int c = 0; c < nparams; ++c) {
+    if (static_cast<size_t>(c) >= arrays.columns.size() || !arrays.bound[static_cast<size_t>(c)])
+      return fail("no column is bound for parameter " + std::to_string(c + 1));
+  }
 
   // Several rows per statement run when the statement allows it.
   LocalStmt group;
@@ -145,9 +151,12 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
   int32_t row = 0;
   while (row < rows && err.empty()) {
     if (group && rows - row >= per_group) {
-      for (int r = 0; r < per_group; ++r)
-        bind_row(group.get(), arrays, nparams, r * nparams, row + r);
-      if (run_once(group.get()) == SQLITE_DONE) {
+      // A value SQLite refuses to bind (too long) must not leave the
+      // group's earlier value in its place: the group then does not run.
+      int bound = SQLITE_OK;
+      for (int r = 0; r < per_group && bound == SQLITE_OK; ++r)
+        bound = bind_row(group.get(), arrays, nparams, r * nparams, row + r);
+      if (bound == SQLITE_OK && run_once(group.get()) == SQLITE_DONE) {
         row += per_group;
         continue;
       }
@@ -155,8 +164,9 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       std::string group_err = sqlite3_errmsg(raw());
       int32_t end = row + per_group;
       for (; row < end; ++row) {
-        bind_row(single.get(), arrays, nparams, 0, row);
-        if (run_once(single.get()) != SQLITE_DONE) break;
+        if (bind_row(single.get(), arrays, nparams, 0, row) != SQLITE_OK ||
+            run_once(single.get()) != SQLITE_DONE)
+          break;
       }
       if (row < end)
         err = "row " + std::to_string(row + 1) + ": " + sqlite3_errmsg(raw());

@@ -1,5 +1,7 @@
 #include "sq_bind.h"
 
+#include "sq_db.h"
+
 namespace vesk {
 namespace sq {
 
@@ -17,16 +19,39 @@ int bind_value(sqlite3_stmt *st, int idx, const Value &v, sqlite3_destructor_typ
   }
 }
 
-int find_named(sqlite3_stmt *st, const std::string &name) {
-  int idx = sqlite3_bind_parameter_index(st, name.c_str());
-  if (idx > 0) return idx;
-  char c = name.empty() ? '\0' : name[0];
-  if (c == ':' || c == '@' || c == '$' || c == '?') return 0;
-  for (const char *prefix : {":", "@", "$"}) {
-    idx = sqlite3_bind_parameter_index(st, (prefix + name).c_str());
-    if (idx > 0) return idx;
+bool is_name_prefix(char c) { return c == ':' || c == '@' || c == '$'; }
+
+// The value for placeholder `idx` (from 1) whose positional slot is `k`
+// (from 0), or nullptr.  A named placeholder first looks for a named value
+// under its name unchanged, then under its bare name; then, like every
+// placeholder, for the positional value.
+const Value *value_for(sqlite3_stmt *st, int idx, size_t k, const ParamStore &ps,
+                       const char **name) {
+  const char *nm = sqlite3_bind_parameter_name(st, idx);
+  *name = nm;
+  if (nm != nullptr && !ps.named.empty()) {
+    const char *bare = is_name_prefix(nm[0]) ? nm + 1 : nullptr;
+    const Value *by_bare = nullptr;
+    for (const auto &nv : ps.named) {
+      const std::string &key = nv.first;
+      if (key == nm) return &nv.second;
+      if (by_bare == nullptr && bare != nullptr && !key.empty() && !is_name_prefix(key[0]) &&
+          key[0] != '?' && key == bare)
+        by_bare = &nv.second;
+    }
+    if (by_bare != nullptr) return by_bare;
   }
-  return 0;
+  if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) return &ps.positional[k];
+  return nullptr;
+}
+
+void no_value(const char *name, size_t k, std::string *err) {
+  // A placeholder is named by its name when it has one (":id"), else by
+  // the position the caller binds it at ("?" and "?3" alike).
+  if (name != nullptr && name[0] != '?')
+    *err = std::string("no value is bound for parameter ") + name;
+  else
+    *err = "no value is bound for parameter " + std::to_string(k + 1);
 }
 
 }  // namespace
@@ -35,36 +60,42 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err) {
   // A statement without rows reads its parameters only while it runs,
   // within the execution, and every placeholder is bound afresh before it
-  // runs again: it may read the texts in place.  A statement with rows
-  // reads them while its rows are fetched, when the connection's
-  // parameters may have changed: it gets copies.
+  // runs again (or its bindings are cleared): it may read the texts in
+  // place.  A statement with rows reads them while its rows are fetched,
+  // when the connection's parameters may have changed: it gets copies.
   sqlite3_destructor_type keep = sqlite3_column_count(st) == 0 ? SQLITE_STATIC : SQLITE_TRANSIENT;
-  int count = sqlite3_bind_parameter_count(st);
+  const int count = sqlite3_bind_parameter_count(st);
   for (int i = 1; i <= count; ++i) {
     size_t k = static_cast<size_t>(tally->positions + i - 1);
-    int rc;
-    if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) {
-      rc = bind_value(st, i, ps.positional[k], keep);
-    } else {
-      rc = sqlite3_bind_null(st, i);  // unbound placeholders are NULL
+    const char *name = nullptr;
+    const Value *v = value_for(st, i, k, ps, &name);
+    if (v == nullptr) {
+      no_value(name, k, err);
+      sqlite3_clear_bindings(st);
+      return false;
     }
-    if (rc != SQLITE_OK) {
+    if (bind_value(st, i, *v, keep) != SQLITE_OK) {
       *err = sqlite3_errmsg(sqlite3_db_handle(st));
+      sqlite3_clear_bindings(st);
       return false;
     }
   }
   tally->positions += count;
-  if (ps.named.empty()) return true;
-  tally->named_used.resize(ps.named.size(), false);
-  for (size_t n = 0; n < ps.named.size(); ++n) {
-    int idx = find_named(st, ps.named[n].first);
-    if (idx <= 0) continue;
-    tally->named_used[n] = true;
-    if (bind_value(st, idx, ps.named[n].second, keep) != SQLITE_OK) {
-      *err = sqlite3_errmsg(sqlite3_db_handle(st));
+  return true;
+}
+
+bool check_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
+                     std::string *err) {
+  const int count = sqlite3_bind_parameter_count(st);
+  for (int i = 1; i <= count; ++i) {
+    size_t k = static_cast<size_t>(tally->positions + i - 1);
+    const char *name = nullptr;
+    if (value_for(st, i, k, ps, &name) == nullptr) {
+      no_value(name, k, err);
       return false;
     }
   }
+  tally->positions += count;
   return true;
 }
 
@@ -76,13 +107,22 @@ bool check_tally(const ParamStore &ps, const BindTally &tally, std::string *err)
       return false;
     }
   }
-  for (size_t n = 0; n < ps.named.size(); ++n) {
-    if (n >= tally.named_used.size() || !tally.named_used[n]) {
-      *err = "no parameter named '" + ps.named[n].first + "' in the statement";
-      return false;
-    }
-  }
   return true;
+}
+
+bool check_text(sqlite3 *db, const char *sql, const ParamStore &ps, std::string *err) {
+  BindTally tally;
+  const char *p = sql;
+  while (*p) {
+    sqlite3_stmt *raw_st = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(db, p, -1, &raw_st, &tail) != SQLITE_OK) return true;
+    LocalStmt st(raw_st);
+    if (tail == nullptr || tail == p) break;
+    p = tail;
+    if (st && !check_statement(st.get(), ps, &tally, err)) return false;
+  }
+  return check_tally(ps, tally, err);
 }
 
 }  // namespace sq

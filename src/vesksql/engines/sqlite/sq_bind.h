@@ -1,31 +1,48 @@
 // Applying the parameters bound on a connection to SQLite statements.
+//
+// Every placeholder of a statement must get a value: by its position, or,
+// for a placeholder with a name, by a named value of that name.  A
+// statement with a placeholder that has neither is refused before it runs.
 #ifndef VESKSQL_SQLITE_BIND_H
 #define VESKSQL_SQLITE_BIND_H
 
 #include <sqlite3.h>
 
 #include <string>
-#include <vector>
 
 #include "core/params.h"
 
 namespace vesk {
 namespace sq {
 
-// Tracks, across the statements of one text, which parameters were taken.
+// Tracks, across the statements of one text, how many positions were taken.
 struct BindTally {
-  int positions = 0;           // placeholders seen so far
-  std::vector<bool> named_used;
+  int positions = 0;  // placeholders seen so far
 };
 
-// Bind the statement's placeholders: positional values by running number
-// (tally->positions + index), named values by name (a bare name also finds
-// ":name", "@name" and "$name").  Unbound placeholders stay NULL.
+// Bind the statement's placeholders.  Placeholder i takes, for a name
+// (":id", "@id", "$id"), a named value bound under that name unchanged or
+// under the bare name ("id"); otherwise the positional value at running
+// number tally->positions + i.  When a placeholder has no value, fails with
+// "no value is bound for parameter ..." and leaves the statement with no
+// bindings.  Named values that no placeholder carries are ignored.
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err);
 
-// After the last statement: every bound value must have found a placeholder.
+// The same check without binding anything.
+bool check_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
+                     std::string *err);
+
+// After the last statement: no positional value may lie beyond the
+// placeholders of the text.
 bool check_tally(const ParamStore &ps, const BindTally &tally, std::string *err);
+
+// Check every statement of a text of several statements before any of it
+// runs: each is prepared (and given back) in turn.  A statement that cannot
+// be prepared yet (it needs a table an earlier statement makes) ends the
+// check there: the statements from it on are checked as they run.  When
+// every statement was seen, positional values beyond them are refused too.
+bool check_text(sqlite3 *db, const char *sql, const ParamStore &ps, std::string *err);
 
 }  // namespace sq
 }  // namespace vesk

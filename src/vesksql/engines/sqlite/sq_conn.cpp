@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text_util.h"
 #include "sq_bind.h"
 #include "sq_result.h"
 
@@ -14,7 +15,16 @@ EnginePtr sqlite_open(const ConnectParams &params, const ErrorSlotPtr &errors,
     *err = "no database given: DB must name a database file or :memory:";
     return nullptr;
   }
-  sq::DbPtr db = sq::open_db(params.database, errors, err);
+  // A database name is a file name, taken literally, or ":memory:".  The
+  // name comes from the caller's input, and SQLite (as most systems build
+  // it) reads a name that starts with "file:" as a URI whose parameters
+  // change how the file is opened (read-only, in memory, shared cache,
+  // immutable, another VFS) or which file it is.  Such a relative name is
+  // opened as "./name", which SQLite never reads as a URI; absolute names
+  // start with "/" and are never URIs either.
+  std::string name = params.database;
+  if (name.size() >= 5 && ascii_ieq(name.data(), "file:", 5)) name.insert(0, "./");
+  sq::DbPtr db = sq::open_db(name, errors, err);
   if (!db) return nullptr;
   // Remember the file by its full name so a reconnect finds it whatever
   // the working directory has become.
@@ -69,13 +79,13 @@ int SqliteConn::implicit_begin(Verb verb) {
 int SqliteConn::run_single(const StmtPtr &box, Verb verb, const ParamStore &params, bool has_params,
                            ResultPtr *out, Counters *counters) {
   sqlite3_stmt *st = box->raw;
-  if (has_params) {
+  {
+    // Every placeholder gets its value, or the statement does not run.
     BindTally tally;
     std::string err;
-    if (!bind_statement(st, params, &tally, &err) || !check_tally(params, tally, &err))
+    if (!bind_statement(st, params, &tally, &err) ||
+        (has_params && !check_tally(params, tally, &err)))
       return fail(err);
-  } else {
-    sqlite3_clear_bindings(st);
   }
   if (implicit_begin(verb) < 0) return VESK_ERROR;
   int rc = sqlite3_step(st);
@@ -122,6 +132,13 @@ int SqliteConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr
 // as one step (a savepoint), so a failure leaves nothing behind.
 int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *out,
                           Counters *counters) {
+  // A placeholder without a value fails the text before any of it runs.
+  // A text with no parameters and no character that can start a
+  // placeholder has none to check.
+  if (!params.empty() || std::strpbrk(sql, "?:@$#") != nullptr) {
+    std::string err;
+    if (!check_text(raw(), sql, params, &err)) return fail(err);
+  }
   bool atomic = true;
   for (const char *p = sql; *p;) {
     p = skip_space(p);

@@ -1,5 +1,9 @@
 #include "sq_db.h"
 
+#include <chrono>
+#include <thread>
+
+#include "core/wait.h"
 #include "vesksql.h"
 
 namespace vesk {
@@ -7,6 +11,26 @@ namespace sq {
 
 namespace {
 constexpr int kBusyTimeoutMs = 5000;
+
+// While another connection holds a lock this one needs, SQLite calls this
+// before each retry; `attempt` counts from 0.  Sleeps a little longer each
+// time (short first, since most locks are held briefly), until
+// kBusyTimeoutMs have passed in all; returning 0 gives up ("database is
+// locked").  The sleep is a wait in the sense of vesksql.h: the caller's
+// callbacks bracket it.
+int busy_wait(void *, int attempt) {
+  static const int kDelaysMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  constexpr int kSteps = sizeof kDelaysMs / sizeof kDelaysMs[0];
+  int slept = 0;  // what the earlier attempts slept, by the same schedule
+  for (int i = 0; i < attempt && i < kSteps; ++i) slept += kDelaysMs[i];
+  if (attempt > kSteps) slept += (attempt - kSteps) * kDelaysMs[kSteps - 1];
+  int delay = kDelaysMs[attempt < kSteps ? attempt : kSteps - 1];
+  if (slept >= kBusyTimeoutMs) return 0;
+  if (slept + delay > kBusyTimeoutMs) delay = kBusyTimeoutMs - slept;
+  WaitScope wait;
+  std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  return 1;
+}
 
 // Every connection gets a one-row table called dual, unless the database
 // has its own.
@@ -51,9 +75,9 @@ int DbState::exec(const char *sql) {
 
 DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *err) {
   sqlite3 *raw = nullptr;
-  // One connection is only ever used by one thread at a time (its caller
-  // holds the interpreter lock), so SQLite's own per-call locking is not
-  // needed.
+  // A connection, with its statements and results, is used by one thread
+  // at a time (the rule of vesksql.h), so SQLite's own per-call locking is
+  // not needed; distinct connections run in parallel.
   int rc = sqlite3_open_v2(path.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
@@ -66,7 +90,7 @@ DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *
     return nullptr;
   }
   sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  sqlite3_busy_handler(raw, busy_wait, nullptr);
   if (make_dual(raw) != SQLITE_OK) {
     *err = std::string(sqlite3_errmsg(raw)) + " (database '" + path + "')";
     return nullptr;
