@@ -5,6 +5,7 @@ import struct
 import pytest
 
 import vkcondb
+from scripted.helpers import IN_USE
 
 BATCH_MESSAGE = ("This function does not support batch operations, use the "
                  "'executemany' function to perform batch operations")
@@ -141,10 +142,11 @@ def test_list_or_tuple_value_is_refused(script, cur, params, bound):
     assert script.count("cli_exec_direct") == 0
 
 
-def test_dict_inside_a_sequence_is_left_unbound(script, cur):
-    cur.execute("insert", (1, {"a": 1}))
-    assert [c[1] for c in script.calls("cli_bind_param")] == [1]
-    assert script.count("cli_exec_direct") == 1
+def test_dict_inside_a_sequence_is_refused(script, cur):
+    with pytest.raises(vkcondb.ProgrammingError,
+                       match="^parameter 2: a value of type 'dict' cannot be sent$"):
+        cur.execute("insert", (1, {"a": 1}))
+    assert script.count("cli_exec_direct") == 0
 
 
 def test_library_failure_carries_its_error_text(script, cur):
@@ -214,20 +216,29 @@ class Hostile(object):
         return i
 
 
-def test_connection_closed_during_the_walk(script, conn, cur):
-    with pytest.raises(vkcondb.OperationalError, match="^The cursor object does not exist$"):
-        cur.execute("insert", Hostile(conn.close))
-    assert [c[1] for c in script.calls("cli_bind_param")] == [1]
-    assert script.count("cli_exec_direct") == 0
+def refused(action):
+    """`action` run from inside a call: what it raised."""
+    def run():
+        with pytest.raises(vkcondb.ProgrammingError, match=IN_USE):
+            action()
+    return run
 
 
-def test_statement_run_during_the_walk_leaves_no_result_behind(script, cur):
-    def run_query():
-        query(script, result_id=20)
-        cur.execute("select inner")
-        query(script, result_id=21)  # for the outer statement
-
-    cur.execute("insert", Hostile(run_query))
-    assert script.calls("cli_free_result") == [(20,)]
-    assert cur.description == [("id", "BIGINT", None, None, 8, 0, None)]
-    assert script.last("cli_exec_direct")[1] == "insert"
+def test_calls_on_the_connection_during_the_walk_are_refused(script, conn, cur):
+    other = conn.cursor()
+    actions = [conn.close, conn.commit, conn.rollback, conn.begin, conn.ping,
+               lambda: conn.autocommit(True), lambda: conn.select_db("x"), conn.cursor,
+               lambda: cur.execute("select inner"), lambda: other.execute("select inner"),
+               lambda: other.executemany("insert", [(1,)]),
+               lambda: other.executebatch("insert", [[1]]),
+               other.fetchall, other.close, lambda: cur.setinputsizes([1])]
+    cur.execute("insert", Hostile(lambda: [refused(a)() for a in actions]))
+    # the outer call went on as if nothing had happened
+    assert [c[1:5] for c in script.calls("cli_bind_param")] == [(1, 1, 6, b"\0" * 8),
+                                                                (2, 1, 6, b"\1" + b"\0" * 7)]
+    assert [c[1] for c in script.calls("cli_exec_direct")] == ["insert"]
+    assert script.count("cli_disconnect") == script.count("cli_exec_command") == 0
+    assert cur.rowcount == 1
+    # and the connection takes calls again afterwards
+    other.execute("select 2")
+    conn.commit()

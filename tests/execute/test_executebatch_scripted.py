@@ -3,11 +3,12 @@ array bind (type code, packed bytes, width, length array), the call order,
 the row count, and every refusal."""
 import datetime
 import decimal
+import re
 import struct
 
 import pytest
 
-from scripted.helpers import ClosingSequence
+from scripted.helpers import IN_USE, ClosingSequence
 
 from vkcondb import _pyvkdb37 as m
 
@@ -87,10 +88,21 @@ def test_column_kinds(script, cur, column, type_code, data, width, lens):
     assert script.last("cli_exec_batch")[2] == len(column)
 
 
-def test_unsupported_column_is_left_unbound_and_the_batch_runs(script, cur):
-    cur.executebatch("insert", [[decimal.Decimal(1)], [4]])
-    assert [b[0] for b in array_binds(script)] == [2]
-    assert script.count("cli_exec_batch") == 1
+@pytest.mark.parametrize("column", [[datetime.timedelta(1)], [None, object()], [{"k": 1}]])
+def test_column_without_a_conversion_is_refused_before_anything_runs(script, cur, column):
+    with pytest.raises(m.ProgrammingError, match=r"^executebatch column 1 row \d: a value of type"):
+        cur.executebatch("insert", [column, [4] * len(column)])
+    assert script.count("cli_bind_array") == 0
+    assert script.count("cli_exec_batch") == 0
+
+
+def test_decimal_and_bytes_like_columns(script, cur):
+    cur.executebatch("insert", [[decimal.Decimal("1.50"), None, decimal.Decimal("-1E+3")],
+                                [bytearray(b"ab"), memoryview(b"cde"), b""]])
+    (dec, blob) = array_binds(script)
+    # Decimals go as their exact texts under the NUMERIC code
+    assert (dec[2], dec[4], dec[6]) == (9, rec(b"1.50") + NULL_REC + rec(b"-1E+3"), (4, 0, 5))
+    assert (blob[2], blob[4], blob[6]) == (15, rec(b"ab") + rec(b"cde") + NULL_REC, (2, 3, 1))
 
 
 def test_empty_parameters_run_zero_rows(script, cur):
@@ -193,8 +205,11 @@ def test_a_column_may_be_any_sequence(script, cur):
                                                    struct.pack("=2q", 3, 4)]
 
 
-def test_connection_closed_while_reading_columns_is_not_used(script, conn, cur):
-    with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
-        cur.executebatch("insert", [ClosingSequence(conn)])
-    assert script.count("cli_bind_array") == 0
-    assert script.count("cli_exec_batch") == 0
+def test_connection_close_while_reading_columns_is_refused(script, conn, cur):
+    seq = ClosingSequence(conn)
+    cur.executebatch("insert", [seq])
+    assert isinstance(seq.refused, m.ProgrammingError)
+    assert re.match(IN_USE, str(seq.refused))
+    assert script.count("cli_disconnect") == 0
+    assert script.count("cli_bind_array") == 1
+    assert script.count("cli_exec_batch") == 1

@@ -1,11 +1,12 @@
 """executemany against the scripted engine: the prepare/bind/execute cycle,
 nested parameter sets and their count, the release between sets, failures
 part way through, and every refusal."""
+import re
 import struct
 
 import pytest
 
-from scripted.helpers import ClosingSequence
+from scripted.helpers import IN_USE, ClosingSequence
 
 from vkcondb import _pyvkdb37 as m
 
@@ -201,8 +202,10 @@ def test_outer_execution_gives_back_the_last_sets_result(script, cur):
     assert [d[0] for d in cur.description] == ["b"]
 
 
-def test_connection_closed_by_the_parameters_is_not_used(script, conn, cur):
-    with pytest.raises(m.OperationalError, match="The cursor object does not exist"):
-        cur.executemany("insert", ClosingSequence(conn))
-    assert script.count("cli_bind_param") == 0
-    assert script.count("cli_exec_prepared") == 0
+def test_connection_close_from_the_parameters_is_refused(script, conn, cur):
+    seq = ClosingSequence(conn)
+    cur.executemany("insert", seq)
+    assert re.match(IN_USE, str(seq.refused))
+    assert script.count("cli_disconnect") == 0
+    assert script.count("cli_bind_param") == 1
+    assert script.count("cli_exec_prepared") == 1

@@ -10,11 +10,13 @@ def scripted_connect():
 
 
 class ClosingSequence(object):
-    """A one-item sequence whose item access closes `conn`: Python code that
-    runs in the middle of a call and takes the connection away."""
+    """A one-item sequence whose item access tries to close `conn`: Python
+    code that runs in the middle of a call and would take the connection
+    away.  What the close raised is kept in `refused`."""
 
     def __init__(self, conn):
         self.conn = conn
+        self.refused = None
 
     def __len__(self):
         return 1
@@ -22,5 +24,11 @@ class ClosingSequence(object):
     def __getitem__(self, i):
         if i >= 1:
             raise IndexError(i)
-        self.conn.close()
+        try:
+            self.conn.close()
+        except Exception as exc:  # noqa: BLE001 - the test looks at it
+            self.refused = exc
         return 1
+
+
+IN_USE = "^the connection is in use by another call$"

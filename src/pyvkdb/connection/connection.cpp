@@ -2,13 +2,16 @@
 // switch, cursor creation and close.
 #include "connection/connection.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+#include "connection/call_guard.h"
 #include "connection/pool.h"
 #include "cursor/cursor.h"
 #include "module/cfunction.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -19,22 +22,25 @@ constexpr size_t kStatementSize = 256;  // "USE %s;" with its terminating zero
 
 ConnectionObject *as_conn(PyObject *self) { return reinterpret_cast<ConnectionObject *>(self); }
 
-// Attach `reason` as a note to the exception being raised, on Pythons that
-// have notes; the message itself stays as it is.
-void add_note_to_current_error(const char *reason) {
+// Raise OperationalError `message` for a failed connect and carry the
+// library's `reason` with it: as the exception's __cause__ (an
+// OperationalError holding the reason) on every Python, and as a note where
+// exceptions have notes.  The message itself stays as it is.
+void raise_connect_failure(const char *message, const char *reason) {
+  PyErr_SetString(OperationalError, message);
   if (reason == nullptr || reason[0] == '\0') return;
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
-    PyRef note(PyUnicode_DecodeUTF8(reason, static_cast<Py_ssize_t>(std::strlen(reason)), "replace"));
-    if (note) {
-      PyRef r(PyObject_CallMethod(value, "add_note", "O", note.get()));
-      if (!r) PyErr_Clear();
-    } else {
-      PyErr_Clear();
+  PyRef text(PyUnicode_DecodeUTF8(reason, static_cast<Py_ssize_t>(std::strlen(reason)), "replace"));
+  if (value != nullptr && text) {
+    PyObject *cause = PyObject_CallFunctionObjArgs(OperationalError, text.get(), nullptr);
+    if (cause != nullptr) PyException_SetCause(value, cause);  // takes `cause`
+    if (PyObject_HasAttrString(value, "add_note")) {
+      PyRef r(PyObject_CallMethod(value, "add_note", "O", text.get()));
     }
   }
+  PyErr_Clear();  // whatever failed above, the connect error is what is raised
   PyErr_Restore(type, value, tb);
 }
 
@@ -50,9 +56,9 @@ int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"host", "port", "database", "user", "password",
                                  "charset", "usessl", "usetls", "usetlcp", nullptr};
   const char *host, *database, *user, *password, *charset, *usessl, *usetls, *usetlcp;
-  int port;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssssss", const_cast<char **>(kwlist), &host,
-                                   &port, &database, &user, &password, &charset, &usessl,
+  int port = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO&sssssss", const_cast<char **>(kwlist), &host,
+                                   int_arg, &port, &database, &user, &password, &charset, &usessl,
                                    &usetls, &usetlcp)) {
     std::fputs("-- connection_setup error", stdout);
     return -1;
@@ -89,8 +95,7 @@ int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   if (rc < 0) {
     char reason[VESK_ERROR_TEXT_CAP];
     read_error_text(&self->handle, reason);
-    PyErr_SetString(OperationalError, "Connection information is not correct");
-    add_note_to_current_error(reason);
+    raise_connect_failure("Connection information is not correct", reason);
     return -1;
   }
   ++self->generation;
@@ -100,11 +105,16 @@ int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
 void connection_dealloc(PyObject *self_obj) {
   ConnectionObject *self = as_conn(self_obj);
   PyObject_GC_UnTrack(self_obj);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(self_obj);
+  drop_deferred(self);
   cli_disconnect(&self->handle);
   if (self->turnIP_attrs != nullptr) cli_free_addr_attrs(&self->turnIP_attrs);
   Py_TYPE(self_obj)->tp_free(self_obj);
 }
 
+// The connection itself holds no Python object (its pool is not a counted
+// reference); what a subclass adds, its instance dictionary included, is
+// visited and cleared by the subclass's own slots before these run.
 int connection_traverse(PyObject *, visitproc, void *) { return 0; }
 int connection_clear(PyObject *) { return 0; }
 
@@ -174,7 +184,8 @@ PyObject *connection_ping(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   ConnectionObject *self = as_conn(self_obj);
   static const char *kwlist[] = {"reconnect", nullptr};
   int reconnect = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &reconnect)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O&", const_cast<char **>(kwlist), int_arg,
+                                   &reconnect)) {
     return raise(ProgrammingError, "ping Parameter mismatch");
   }
   if (cli_exec_command(&self->handle, "select 1 from dual;") != VESK_LOST) Py_RETURN_TRUE;
@@ -196,21 +207,34 @@ PyObject *connection_select_db(PyObject *self_obj, PyObject *args, PyObject *) {
   return raise_library_error(&self->handle);
 }
 
+ConnectionObject *self_connection(PyObject *self) { return as_conn(self); }
+
+// Every method but __enter__ runs under a claim of the connection.
+template <auto Method>
+PyCFunction on_connection() {
+  return as_cfunction(&Guarded<self_connection, Method>::call);
+}
+
 PyMethodDef connection_methods[] = {
-    {"cursor", as_cfunction(connection_cursor),
+    {"cursor", on_connection<connection_cursor>(),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"close", connection_close, METH_NOARGS, nullptr},
-    {"commit", connection_commit, METH_NOARGS, nullptr},
-    {"rollback", connection_rollback, METH_NOARGS, nullptr},
-    {"autocommit", as_cfunction(connection_autocommit),
+    {"close", on_connection<connection_close>(),
+     METH_NOARGS, nullptr},
+    {"commit", on_connection<connection_commit>(),
+     METH_NOARGS, nullptr},
+    {"rollback", on_connection<connection_rollback>(),
+     METH_NOARGS, nullptr},
+    {"autocommit", on_connection<connection_autocommit>(),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"ping", as_cfunction(connection_ping),
+    {"ping", on_connection<connection_ping>(),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"select_db", as_cfunction(connection_select_db),
+    {"select_db", on_connection<connection_select_db>(),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"begin", connection_begin, METH_NOARGS, nullptr},
+    {"begin", on_connection<connection_begin>(),
+     METH_NOARGS, nullptr},
     {"__enter__", connection_enter, METH_NOARGS, nullptr},
-    {"__exit__", connection_exit, METH_VARARGS, nullptr},
+    {"__exit__", on_connection<connection_exit>(),
+     METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -234,6 +258,7 @@ PyTypeObject ConnectionType = [] {
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   t.tp_doc = "connection Objects";
   t.tp_traverse = connection_traverse;
+  t.tp_weaklistoffset = offsetof(ConnectionObject, weakreflist);
   t.tp_clear = connection_clear;
   t.tp_methods = connection_methods;
   t.tp_init = connection_init;

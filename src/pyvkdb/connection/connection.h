@@ -10,6 +10,7 @@
 namespace vk {
 
 struct PoolObject;
+struct DeferredReleases;
 
 // mode of a connection that belongs to a pool
 constexpr int32_t kPooledMode = 2;
@@ -26,6 +27,11 @@ struct ConnectionObject {
   // that cursor is closed for good (its handle copy may name a connection
   // that is gone or lent to someone else).
   uint32_t generation;
+  // The call running on this connection now (a cursor or the connection
+  // itself), nullptr when none: see connection/call_guard.h.
+  const void *call_owner;
+  DeferredReleases *deferred;      // results released while a call ran
+  PyObject *weakreflist;
 };
 
 extern PyTypeObject ConnectionType;

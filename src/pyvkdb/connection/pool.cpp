@@ -2,6 +2,7 @@
 // connection back when its user closes it.
 #include "connection/pool.h"
 
+#include <cstddef>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include "module/cfunction.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -102,6 +104,7 @@ void release_connections(ConnectionObject **list, int32_t count) {
     ConnectionObject *c = list[i];
     // The connection may outlive the pool: from now on it is standalone, and
     // its close disconnects it.
+    list[i] = nullptr;
     c->pool = nullptr;
     c->mode = 0;
     Py_DECREF(c);
@@ -113,10 +116,10 @@ int pool_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"host", "port", "database", "user", "password", "charset",
                                  "usessl", "maxconnections", "mincached", nullptr};
   const char *host, *database, *user, *password, *charset, *usessl;
-  int port, maxconnections, mincached;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssssii", const_cast<char **>(kwlist), &host,
-                                   &port, &database, &user, &password, &charset, &usessl,
-                                   &maxconnections, &mincached)) {
+  int port = 0, maxconnections = 0, mincached = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO&sssssO&O&", const_cast<char **>(kwlist),
+                                   &host, int_arg, &port, &database, &user, &password, &charset,
+                                   &usessl, int_arg, &maxconnections, int_arg, &mincached)) {
     std::fputs("-- connectpool setup error", stdout);
     return -1;
   }
@@ -164,11 +167,23 @@ int pool_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   return 0;
 }
 
+// Let go of every connection the pool holds; each goes on as a standalone
+// connection while anyone else holds it.
+void release_all(PoolObject *self) {
+  // The lists are emptied before any connection can go away, so nothing
+  // that runs meanwhile sees a connection that is gone.
+  int32_t busy_count = self->busy_count, idle_count = self->idle_count;
+  self->busy_count = 0;
+  self->idle_count = 0;
+  if (self->busy) release_connections(self->busy, busy_count);
+  if (self->idle) release_connections(self->idle, idle_count);
+}
+
 void pool_dealloc(PyObject *self_obj) {
   PoolObject *self = as_pool(self_obj);
   PyObject_GC_UnTrack(self_obj);
-  if (self->busy) release_connections(self->busy, self->busy_count);
-  if (self->idle) release_connections(self->idle, self->idle_count);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(self_obj);
+  release_all(self);
   std::free(self->busy);
   std::free(self->idle);
   for (char *text : {self->host, self->database, self->user, self->password, self->usessl,
@@ -178,8 +193,17 @@ void pool_dealloc(PyObject *self_obj) {
   Py_TYPE(self_obj)->tp_free(self_obj);
 }
 
-int pool_traverse(PyObject *, visitproc, void *) { return 0; }
-int pool_clear(PyObject *) { return 0; }
+int pool_traverse(PyObject *self_obj, visitproc visit, void *arg) {
+  PoolObject *self = as_pool(self_obj);
+  for (int32_t i = 0; i < self->busy_count; ++i) Py_VISIT(reinterpret_cast<PyObject *>(self->busy[i]));
+  for (int32_t i = 0; i < self->idle_count; ++i) Py_VISIT(reinterpret_cast<PyObject *>(self->idle[i]));
+  return 0;
+}
+
+int pool_clear(PyObject *self_obj) {
+  release_all(as_pool(self_obj));
+  return 0;
+}
 
 PyObject *pool_getconn(PyObject *self_obj, PyObject *) {
   PoolObject *self = as_pool(self_obj);
@@ -202,7 +226,8 @@ PyObject *pool_set_maxnum(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"maxnum", nullptr};
   int value = 0;
   if (PyTuple_GET_SIZE(args) + (kwds ? PyDict_Size(kwds) : 0) == 0 ||
-      !PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &value) ||
+      !PyArg_ParseTupleAndKeywords(args, kwds, "|O&", const_cast<char **>(kwlist), int_arg,
+                                   &value) ||
       value < 1) {
     return raise(ProgrammingError, "setmaxnum Parameter mismatch");
   }
@@ -228,7 +253,8 @@ PyObject *pool_set_port(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"port", nullptr};
   int value = 0;
   if (PyTuple_GET_SIZE(args) + (kwds ? PyDict_Size(kwds) : 0) == 0 ||
-      !PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &value) ||
+      !PyArg_ParseTupleAndKeywords(args, kwds, "|O&", const_cast<char **>(kwlist), int_arg,
+                                   &value) ||
       value < 1 || value > 65535) {
     return raise(ProgrammingError, "setport Parameter mismatch");
   }
@@ -309,6 +335,7 @@ PyTypeObject PoolType = [] {
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   t.tp_doc = "connectionpool Objects";
   t.tp_traverse = pool_traverse;
+  t.tp_weaklistoffset = offsetof(PoolObject, weakreflist);
   t.tp_clear = pool_clear;
   t.tp_methods = pool_methods;
   t.tp_init = pool_init;

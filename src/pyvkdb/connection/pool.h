@@ -29,6 +29,7 @@ struct PoolObject {
   char *password;
   char *usessl;
   char *charset;
+  PyObject *weakreflist;
 };
 
 extern PyTypeObject PoolType;

@@ -45,6 +45,7 @@ struct CursorObject {
   int32_t size_count;              // entries of `sizes`
   uint64_t result_epoch;           // changes whenever `result` is replaced or released
   FetchScratch *fetch_scratch;
+  PyObject *weakreflist;
 };
 
 extern PyTypeObject CursorType;

@@ -1,13 +1,16 @@
 // The cursor type: construction, members, method table, close, and the
 // shared precondition / release / refresh steps.
+#include <cstddef>
 #include <climits>
 #include <cstdlib>
 
+#include "connection/call_guard.h"
 #include "connection/connection.h"
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
 #include "module/cfunction.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -48,6 +51,12 @@ int cursor_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
                                    &ConnectionType, &conn, &name)) {
     return -1;
   }
+  // A cursor whose connection is running a call cannot be moved elsewhere
+  // under that call.
+  if (self->connection != nullptr && self->connection->call_owner != nullptr) {
+    PyErr_SetString(ProgrammingError, "the connection is in use by another call");
+    return -1;
+  }
   // Re-initialising a cursor drops what the earlier initialisation took.
   cursor_release_result(self);
   Py_INCREF(conn);
@@ -69,9 +78,11 @@ int cursor_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
 void cursor_dealloc(PyObject *self_obj) {
   CursorObject *self = as_cursor(self_obj);
   PyObject_GC_UnTrack(self_obj);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(self_obj);
   // A result still held goes back to the library, so nothing leaks there.
   cursor_release_result(self);
   Py_CLEAR(self->description);
+  self->conn_handle_slot = nullptr;
   Py_CLEAR(self->connection);
   free_declared_lists(self);
   std::free(self->cursor_name);
@@ -81,8 +92,23 @@ void cursor_dealloc(PyObject *self_obj) {
   Py_TYPE(self_obj)->tp_free(self_obj);
 }
 
-int cursor_traverse(PyObject *, visitproc, void *) { return 0; }
-int cursor_clear(PyObject *) { return 0; }
+int cursor_traverse(PyObject *self_obj, visitproc visit, void *arg) {
+  CursorObject *self = as_cursor(self_obj);
+  Py_VISIT(self->description);
+  Py_VISIT(reinterpret_cast<PyObject *>(self->connection));
+  return 0;
+}
+
+// Breaking a reference cycle: the result goes back while the connection is
+// still held, then the references go.
+int cursor_clear(PyObject *self_obj) {
+  CursorObject *self = as_cursor(self_obj);
+  cursor_release_result(self);
+  Py_CLEAR(self->description);
+  self->conn_handle_slot = nullptr;
+  Py_CLEAR(self->connection);
+  return 0;
+}
 
 PyObject *cursor_close(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
@@ -95,8 +121,17 @@ PyObject *cursor_close(PyObject *self_obj, PyObject *) {
 
 PyObject *cursor_return_none(PyObject *, PyObject *) { Py_RETURN_NONE; }
 
-// rowcount and arraysize: signed 32-bit fields; out-of-range values raise
-// OverflowError and leave the field as it was.
+ConnectionObject *connection_of(PyObject *self) { return as_cursor(self)->connection; }
+
+// Every method runs under a claim of the cursor's connection.
+template <auto Method>
+PyCFunction on_cursor() {
+  return as_cfunction(&Guarded<connection_of, Method>::call);
+}
+
+// rowcount and arraysize: signed 32-bit fields taking whole numbers only;
+// other values raise TypeError, out-of-range ones OverflowError, and leave
+// the field as it was.
 template <int32_t CursorObject::*Field>
 PyObject *get_int32(PyObject *self, void *) {
   return PyLong_FromLong(as_cursor(self)->*Field);
@@ -108,12 +143,8 @@ int set_int32(PyObject *self, PyObject *value, void *) {
     PyErr_SetString(PyExc_TypeError, "can't delete numeric/char attribute");
     return -1;
   }
-  long v = PyLong_AsLong(value);
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (v < INT32_MIN || v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit field");
-    return -1;
-  }
+  int v = 0;
+  if (!int_from_index(value, &v)) return -1;
   as_cursor(self)->*Field = static_cast<int32_t>(v);
   return 0;
 }
@@ -148,26 +179,26 @@ PyGetSetDef cursor_getset[] = {
 };
 
 PyMethodDef cursor_methods[] = {
-    {"close", cursor_close, METH_NOARGS, nullptr},
-    {"execute", as_cfunction(cursor_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executemany", as_cfunction(cursor_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executebatch", as_cfunction(cursor_executebatch), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchone", cursor_fetchone, METH_NOARGS, nullptr},
-    {"clearsize", cursor_clearsize, METH_NOARGS, nullptr},
-    {"cleartype", cursor_cleartype, METH_NOARGS, nullptr},
-    {"fetchmany", as_cfunction(cursor_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"getResultcolname", cursor_getResultcolname, METH_VARARGS, nullptr},
-    {"getResultcolseq", cursor_getResultcolseq, METH_VARARGS, nullptr},
-    {"getResultcolsize", cursor_getResultcolsize, METH_VARARGS, nullptr},
-    {"getResultcolscale", cursor_getResultcolscale, METH_VARARGS, nullptr},
-    {"getResultcolisnull", cursor_return_none, METH_VARARGS, nullptr},
-    {"getResultcoldefault", cursor_return_none, METH_VARARGS, nullptr},
-    {"getResulttable", cursor_return_none, METH_NOARGS, nullptr},
-    {"setinputtype", as_cfunction(cursor_setinputtype), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"setinputsizes", as_cfunction(cursor_setinputsizes), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchall", cursor_fetchall, METH_NOARGS, nullptr},
-    {"nextset", cursor_nextset, METH_NOARGS, nullptr},
-    {"getResultRowid", cursor_getResultRowid, METH_NOARGS, nullptr},
+    {"close", on_cursor<cursor_close>(), METH_NOARGS, nullptr},
+    {"execute", on_cursor<cursor_execute>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", on_cursor<cursor_executemany>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executebatch", on_cursor<cursor_executebatch>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchone", on_cursor<cursor_fetchone>(), METH_NOARGS, nullptr},
+    {"clearsize", on_cursor<cursor_clearsize>(), METH_NOARGS, nullptr},
+    {"cleartype", on_cursor<cursor_cleartype>(), METH_NOARGS, nullptr},
+    {"fetchmany", on_cursor<cursor_fetchmany>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"getResultcolname", on_cursor<cursor_getResultcolname>(), METH_VARARGS, nullptr},
+    {"getResultcolseq", on_cursor<cursor_getResultcolseq>(), METH_VARARGS, nullptr},
+    {"getResultcolsize", on_cursor<cursor_getResultcolsize>(), METH_VARARGS, nullptr},
+    {"getResultcolscale", on_cursor<cursor_getResultcolscale>(), METH_VARARGS, nullptr},
+    {"getResultcolisnull", on_cursor<cursor_return_none>(), METH_VARARGS, nullptr},
+    {"getResultcoldefault", on_cursor<cursor_return_none>(), METH_VARARGS, nullptr},
+    {"getResulttable", on_cursor<cursor_return_none>(), METH_NOARGS, nullptr},
+    {"setinputtype", on_cursor<cursor_setinputtype>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"setinputsizes", on_cursor<cursor_setinputsizes>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchall", on_cursor<cursor_fetchall>(), METH_NOARGS, nullptr},
+    {"nextset", on_cursor<cursor_nextset>(), METH_NOARGS, nullptr},
+    {"getResultRowid", on_cursor<cursor_getResultRowid>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -179,9 +210,9 @@ namespace {
 // on: not closed, not opened anew (a new handle), not given back to its pool
 // since.
 bool connection_is_current(const CursorObject *self) {
-  return self->conn_handle_slot != nullptr && *self->conn_handle_slot != nullptr &&
-         self->conn_handle != nullptr && *self->conn_handle_slot == self->conn_handle &&
-         self->connection != nullptr &&
+  return self->connection != nullptr && self->conn_handle_slot != nullptr &&
+         *self->conn_handle_slot != nullptr && self->conn_handle != nullptr &&
+         *self->conn_handle_slot == self->conn_handle &&
          self->connection->generation == self->generation;
 }
 
@@ -197,6 +228,19 @@ bool cursor_precondition(CursorObject *self) {
 
 void cursor_release_result(CursorObject *self) {
   if (self->result == nullptr) return;
+  // Collected or closed from inside another call of the connection: the
+  // result waits until that call ends, and nothing of the connection's
+  // state (its prepared statement belongs to the running call) is touched.
+  if (connection_held_by_other(self->connection, self)) {
+    char *name = (self->flags & kNamedCursorOpen) ? self->cursor_name : nullptr;
+    if (name == nullptr) std::free(self->cursor_name);
+    self->cursor_name = nullptr;
+    defer_release(self->connection, self->result, name, self->conn_handle, self->generation);
+    self->result = nullptr;
+    self->flags &= ~(kNamedCursorOpen | kPreparedStatement);
+    cursor_reset_result_state(self);
+    return;
+  }
   // The named cursor and the prepared statement live on the connection: once
   // it is closed (its handle freed) or lent to someone else they are gone or
   // not ours, and calling the library with the cursor's stale handle copy
@@ -261,6 +305,7 @@ PyTypeObject CursorType = [] {
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   t.tp_doc = "cursor Object";
   t.tp_traverse = cursor_traverse;
+  t.tp_weaklistoffset = offsetof(CursorObject, weakreflist);
   t.tp_clear = cursor_clear;
   t.tp_methods = cursor_methods;
   t.tp_getset = cursor_getset;
