@@ -9,6 +9,7 @@ import struct
 import pytest
 
 import vkcondb
+from vkcondb import _pyvkdb37 as m
 
 
 def pad(text, size):
@@ -124,12 +125,30 @@ def test_size_list_is_read_by_index_for_named_binding(script, cur):
     assert [(c[1], c[7]) for c in script.calls("cli_bind_param_named")] == [("a", 4), ("b", 1)]
 
 
-@pytest.mark.parametrize("value", [decimal.Decimal("1.5"), bytearray(b"a"),
-                                   datetime.timedelta(1), {"k": 1}, object()])
-def test_unsupported_values_stay_unbound(script, cur, value):
-    binds = positional_binds(script, cur, (1, value, 2))
-    assert [b[0] for b in binds] == [1, 3]
-    assert script.count("cli_exec_direct") == 1
+@pytest.mark.parametrize("value, name", [(datetime.timedelta(1), "datetime.timedelta"),
+                                         ({"k": 1}, "dict"), (object(), "object"),
+                                         (1j, "complex")])
+def test_values_without_a_conversion_are_refused_before_anything_runs(script, cur, value, name):
+    with pytest.raises(m.ProgrammingError,
+                       match="^parameter 2: a value of type '%s' cannot be sent$" % name):
+        cur.execute("insert", (1, value, 2))
+    assert script.count("cli_exec_direct") == 0
+    with pytest.raises(m.ProgrammingError,
+                       match="^parameter 'b': a value of type '%s' cannot be sent$" % name):
+        cur.execute("insert", {"a": 1, "b": value})
+    assert script.count("cli_exec_direct") == 0
+
+
+def test_decimal_bytes_like_and_non_finite_floats(script, cur):
+    binds = positional_binds(script, cur, (decimal.Decimal("-12.3400"), bytearray(b"ab"),
+                                           memoryview(b"xyz")[::2], float("inf"), float("nan")))
+    assert [b[1:] for b in binds[:3]] == [
+        (9, b"-12.3400\0", 9, 8),      # NUMERIC: the exact text
+        (15, b"ab", 2, 2),             # a bytearray from its own storage
+        (15, b"xz\0", 3, 2),           # a strided view as a copy
+    ]
+    assert binds[3][1:] == (8, struct.pack("=d", float("inf")), 8, 8)
+    assert binds[4][1] == 8 and struct.unpack("=d", binds[4][2])[0] != 0
 
 
 def test_named_binding(script, cur):

@@ -123,3 +123,26 @@ def test_sql_error_carries_the_engine_message(db, sql, message):
     assert message in str(info.value)
     assert cur.rowcount == 0
     assert cur.description is None
+
+
+@pytest.mark.parametrize("sql, rows", [
+    ("pragma journal_mode = wal", [("wal",)]),
+    ("pragma user_version", [(0,)]),
+    ("insert into t(k, i) values (7, 70), (8, 80) returning k, i", [(7, 70), (8, 80)]),
+    ("values (1, 'a'), (2, 'b')", [(1, "a"), (2, "b")]),
+    ("with c(x) as (select 5) select x from c", [(5,)]),
+])
+def test_statements_that_give_rows_whatever_their_first_word(db, sql, rows):
+    path, conn, cur = db
+    cur.execute(sql)
+    assert cur.description is not None
+    assert cur.fetchall() == rows
+
+
+def test_explain_and_executemany_returning_give_rows(db):
+    path, conn, cur = db
+    cur.execute("explain select 1")
+    assert len(cur.fetchall()) > 1
+    cur.executemany("insert into t(k, i) values (?, ?) returning i * 2", (3, 4))
+    assert [d[0] for d in cur.description] == ["i * 2"]
+    assert cur.fetchall() == [(8,)]

@@ -13,13 +13,14 @@
 #include "client/client.h"
 #include "execute/convert.h"
 #include "module/datetime_slot.h"
+#include "module/decimal_type.h"
 #include "module/errors.h"
 
 namespace vk {
 
 namespace {
 
-enum class Kind { Bool, Int, DateTime, Date, Time, Double, Text, Bytes, Other };
+enum class Kind { Bool, Int, DateTime, Date, Time, Double, Text, Bytes, Decimal, Other };
 
 const char *kind_name(Kind k) {
   switch (k) {
@@ -31,9 +32,14 @@ const char *kind_name(Kind k) {
     case Kind::Double: return "float";
     case Kind::Text: return "str";
     case Kind::Bytes: return "bytes";
+    case Kind::Decimal: return "Decimal";
     case Kind::Other: break;
   }
   return "?";
+}
+
+bool is_bytes_like(PyObject *v) {
+  return PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v);
 }
 
 // The order matters: a bool is also an int, a datetime is also a date.
@@ -45,7 +51,8 @@ Kind kind_of(PyObject *v) {
   if (is_time(v)) return Kind::Time;
   if (PyFloat_Check(v)) return Kind::Double;
   if (PyUnicode_Check(v)) return Kind::Text;
-  if (PyBytes_Check(v)) return Kind::Bytes;
+  if (is_bytes_like(v)) return Kind::Bytes;
+  if (is_decimal(v)) return Kind::Decimal;
   return Kind::Other;
 }
 
@@ -245,10 +252,24 @@ ColumnStatus text_of(Kind kind, PyObject *v, Py_ssize_t colno, Py_ssize_t r, con
                    colno, r + 1);
       return ColumnStatus::Failed;
     }
-  } else {
-    if (!PyBytes_Check(v)) return fail_mismatch(colno, r, kind, v);
+  } else if (PyBytes_Check(v)) {
     *data = PyBytes_AS_STRING(v);
     size = PyBytes_GET_SIZE(v);
+  } else if (PyByteArray_Check(v)) {
+    *data = PyByteArray_AS_STRING(v);
+    size = PyByteArray_GET_SIZE(v);
+  } else if (PyMemoryView_Check(v)) {
+    const Py_buffer *view = PyMemoryView_GET_BUFFER(v);
+    if (!PyBuffer_IsContiguous(view, 'C')) {
+      PyErr_Format(ProgrammingError,
+                   "executebatch column %zd row %zd: a memoryview must be contiguous", colno,
+                   r + 1);
+      return ColumnStatus::Failed;
+    }
+    *data = static_cast<const char *>(view->buf);
+    size = view->len;
+  } else {
+    return fail_mismatch(colno, r, kind, v);
   }
   if (size > kBatchBufferLimit) return fail_too_large(colno);
   *len = size == 0 ? 1 : static_cast<int32_t>(size);
@@ -303,6 +324,34 @@ ColumnStatus pack_text(Kind kind, PyObject *column, Py_ssize_t rows, Py_ssize_t 
   return ColumnStatus::Bound;
 }
 
+// ---- Decimal columns ----------------------------------------------------
+
+// Each Decimal as its exact text (str()), packed as a text column and sent
+// under the NUMERIC code.
+ColumnStatus pack_decimal(PyObject *column, Py_ssize_t rows, Py_ssize_t colno, int32_t *lens,
+                          PackedColumn &out) {
+  PyRef texts(PyList_New(rows));
+  if (!texts) return ColumnStatus::Failed;
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    PyObject *v = value_at(column, r, colno);
+    if (v == nullptr) return ColumnStatus::Failed;
+    PyObject *text;
+    if (v == Py_None) {
+      Py_INCREF(Py_None);
+      text = Py_None;
+    } else if (is_decimal(v)) {
+      text = PyObject_Str(v);
+      if (text == nullptr) return ColumnStatus::Failed;
+    } else {
+      return fail_mismatch(colno, r, Kind::Decimal, v);
+    }
+    PyList_SET_ITEM(texts.get(), r, text);
+  }
+  ColumnStatus st = pack_text(Kind::Text, texts.get(), rows, colno, lens, out);
+  if (st == ColumnStatus::Bound) out.type_code = VESK_TYPE_NUMERIC;
+  return st;
+}
+
 }  // namespace
 
 ColumnStatus pack_column(PyObject *column, Py_ssize_t rows, Py_ssize_t column_number,
@@ -315,6 +364,12 @@ ColumnStatus pack_column(PyObject *column, Py_ssize_t rows, Py_ssize_t column_nu
     if (v != Py_None) {
       kind = kind_of(v);
       found = true;
+      if (kind == Kind::Other) {
+        PyErr_Format(ProgrammingError,
+                     "executebatch column %zd row %zd: a value of type '%.100s' cannot be sent",
+                     column_number, r + 1, Py_TYPE(v)->tp_name);
+        return ColumnStatus::Failed;
+      }
     }
   }
   if (!found) return ColumnStatus::AllNone;
@@ -327,9 +382,10 @@ ColumnStatus pack_column(PyObject *column, Py_ssize_t rows, Py_ssize_t column_nu
     case Kind::Time: return pack_temporal(kind, column, rows, column_number, lens, out);
     case Kind::Text:
     case Kind::Bytes: return pack_text(kind, column, rows, column_number, lens, out);
+    case Kind::Decimal: return pack_decimal(column, rows, column_number, lens, out);
     case Kind::Other: break;
   }
-  return ColumnStatus::Unbound;
+  return ColumnStatus::Failed;  // not reached: refused above
 }
 
 }  // namespace vk

@@ -17,7 +17,6 @@ constexpr int64_t kBatchBufferLimit = INT32_MAX;
 
 enum class ColumnStatus {
   Bound,    // `out` holds the array to bind
-  Unbound,  // the first value that is not None has no batch kind
   AllNone,  // every value is None
   Failed,   // a Python exception is set
 };
@@ -35,7 +34,9 @@ struct PackedColumn {
 //
 // The kind is decided by the first value that is not None; every other value
 // must be None or of that kind (an int is accepted in a bool or float
-// column).  A value of another type raises ProgrammingError, an int that
+// column; bytes, bytearray and a contiguous memoryview share a column; a
+// Decimal column is sent as the values' exact texts).  A first value of a
+// type without a conversion raises ProgrammingError naming it.  A value of another type raises ProgrammingError, an int that
 // does not fit the column's width raises OverflowError, a packed buffer past
 // kBatchBufferLimit raises ProgrammingError.
 ColumnStatus pack_column(PyObject *column, Py_ssize_t rows, Py_ssize_t column_number,

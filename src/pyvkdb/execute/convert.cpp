@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "execute/float_text.h"
+#include "module/decimal_type.h"
 #include "module/errors.h"
 
 namespace vk {
@@ -58,9 +59,10 @@ bool convert_str(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize
   return true;
 }
 
-bool convert_bytes(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
-                   Converted &out) {
-  Py_ssize_t size = PyBytes_GET_SIZE(value);
+// `size` bytes at `data`, of which `readable` may be read (a bytes object
+// has one zero byte past its end; a bytearray's storage is not promised).
+bool send_bytes(CursorObject *self, BindBuffers &buf, char *data, Py_ssize_t size,
+                Py_ssize_t readable, Py_ssize_t index, Converted &out) {
   if (size >= INT32_MAX) {
     raise(ProgrammingError, "A bytes parameter is too long to be sent");
     return false;
@@ -70,7 +72,45 @@ bool convert_bytes(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssi
   int32_t length = static_cast<int32_t>(size);
   if (declared >= 0 && declared < length) length = declared;
   buf.bytes_len = length;
-  out = Converted{VESK_TYPE_BINARY, PyBytes_AS_STRING(value), length + 1, &buf.bytes_len};
+  out = Converted{VESK_TYPE_BINARY, data, length + static_cast<int32_t>(readable - size),
+                  &buf.bytes_len};
+  return true;
+}
+
+bool convert_bytes(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+                   Converted &out) {
+  Py_ssize_t size = PyBytes_GET_SIZE(value);
+  return send_bytes(self, buf, PyBytes_AS_STRING(value), size, size + 1, index, out);
+}
+
+// A bytearray is sent from its own storage; a memoryview (which may be
+// strided or of another item format) as a bytes copy of its contents.
+bool convert_bytes_like(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
+                        Converted &out) {
+  if (PyByteArray_Check(value)) {
+    Py_ssize_t size = PyByteArray_GET_SIZE(value);
+    return send_bytes(self, buf, PyByteArray_AS_STRING(value), size, size, index, out);
+  }
+  buf.made.reset(PyBytes_FromObject(value));
+  if (!buf.made) return false;
+  return convert_bytes(self, buf, buf.made.get(), index, out);
+}
+
+// A Decimal as the exact decimal text str() gives ("1234.5600", "1E+3",
+// "-0.001", "NaN"), under the NUMERIC code.
+bool convert_decimal(BindBuffers &buf, PyObject *value, Converted &out) {
+  buf.made.reset(PyObject_Str(value));
+  if (!buf.made) return false;
+  Py_ssize_t size = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(buf.made.get(), &size);
+  if (text == nullptr) return false;
+  if (size >= INT32_MAX) {
+    raise(ProgrammingError, "A Decimal parameter is too long to be sent");
+    return false;
+  }
+  buf.decimal_len = static_cast<int32_t>(size);
+  out = Converted{VESK_TYPE_NUMERIC, const_cast<char *>(text), buf.decimal_len + 1,
+                  &buf.decimal_len};
   return true;
 }
 
@@ -102,13 +142,22 @@ bool temporal_text(char (&text)[N], int32_t &len, int32_t type,
 }
 
 bool convert_float(BindBuffers &buf, PyObject *value, Converted &out) {
-  format_float(buf.float_text, PyFloat_AS_DOUBLE(value));
+  const double d = PyFloat_AS_DOUBLE(value);
+  if (!std::isfinite(d)) {
+    // No text reads back as these everywhere: they go as the number.
+    buf.double_cell = d;
+    buf.double_len = 8;
+    out = Converted{VESK_TYPE_DOUBLE, &buf.double_cell, 8, &buf.double_len};
+    return true;
+  }
+  format_float(buf.float_text, d);
   buf.float_len = kFloatTextSize;
   out = Converted{VESK_TYPE_VARCHAR, buf.float_text, kFloatTextSize, &buf.float_len};
   return true;
 }
 
-// The conversion table, first match wins.  `bound` false: leave unbound.
+// The conversion table, first match wins.  `bound` false: the value's
+// type has no conversion (nothing is set).
 bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
              Converted &out, bool &bound) {
   bound = true;
@@ -143,6 +192,10 @@ bool convert(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t i
     out = Converted{VESK_TYPE_NULL, nullptr, 0, &buf.null_len};
     return true;
   }
+  if (PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+    return convert_bytes_like(self, buf, value, index, out);
+  }
+  if (is_decimal(value)) return convert_decimal(buf, value, out);
   bound = false;
   return true;
 }
@@ -193,12 +246,33 @@ void format_float(char (&out)[kFloatTextSize], double value) {
   std::memcpy(out, text, std::strlen(text));  // at most 64 bytes
 }
 
+bool has_conversion(PyObject *value) {
+  PyTypeObject *type = Py_TYPE(value);
+  if (PyLong_Check(value) || type == &PyUnicode_Type || type == &PyFloat_Type ||
+      value == Py_None || PyBytes_Check(value) || PyFloat_Check(value) ||
+      PyUnicode_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+    return true;
+  }
+  return is_datetime(value) || is_date(value) || is_time(value) || is_decimal(value);
+}
+
+bool refuse_unconvertible(PyObject *value, Py_ssize_t index, PyObject *name) {
+  if (name != nullptr && PyUnicode_Check(name)) {
+    PyErr_Format(ProgrammingError, "parameter '%U': a value of type '%.100s' cannot be sent",
+                 name, Py_TYPE(value)->tp_name);
+  } else {
+    PyErr_Format(ProgrammingError, "parameter %zd: a value of type '%.100s' cannot be sent",
+                 index + 1, Py_TYPE(value)->tp_name);
+  }
+  return false;
+}
+
 bool bind_value(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
                 PyObject *name) {
   Converted c{};
   bool bound = false;
   if (!convert(self, buf, value, index, c, bound)) return false;
-  if (!bound) return true;
+  if (!bound) return refuse_unconvertible(value, index, name);
   // Fetching the value may have run Python code (a sequence's __getitem__)
   // that closed the connection: never bind on a handle that is gone.
   if (!cursor_precondition(self)) return false;

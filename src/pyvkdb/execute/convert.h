@@ -47,6 +47,7 @@ constexpr int32_t kFloatTextSize = 64;
 struct BindBuffers {
   int32_t int32_cell = 0;                 // bool
   int64_t int64_cell = 0;                 // int
+  double double_cell = 0;                 // a float that is not finite
   char datetime_text[kDateTimeTextSize];  // "%4d-%02d-%02d %02d:%02d:%02d.%06d"
   char date_text[kDateTextSize];          // "%4d-%02d-%02d"
   char time_text[kTimeTextSize];          // "%02d:%02d:%02d.%06d"
@@ -57,9 +58,14 @@ struct BindBuffers {
   int32_t date_len = 0;
   int32_t time_len = 0;
   int32_t float_len = 0;
+  int32_t double_len = 0;
+  int32_t decimal_len = 0;
   int32_t str_len = 0;
   int32_t bytes_len = 0;
   int32_t null_len = 0;
+  // A value made for the bind that is under way (the text of a Decimal, the
+  // bytes of a memoryview); the library copies it during the bind.
+  PyRef made;
 };
 
 // --- text forms -----------------------------------------------------------
@@ -70,11 +76,11 @@ int format_date(char *out, size_t cap, const DateTimeParts &p);      // "%4d-%02
 int format_time(char *out, size_t cap, const DateTimeParts &p);      // "%02d:%02d:%02d.%06d"
 int format_datetime(char *out, size_t cap, const DateTimeParts &p);  // both, blank between
 
-// The text a float is sent as: "%0.13lf", cut to its first 64 characters
-// (then not zero-terminated), as long as that text reads back as the same
-// double; otherwise (1e-20, 1e70, 0.1234567890123456...) "%.17g", which
-// always does.  `out` is zero-filled first.  NaN and the infinities are
-// sent as the "%0.13lf" text ("nan", "inf", "-inf").
+// The text a finite float is sent as: "%0.13lf", cut to its first 64
+// characters (then not zero-terminated), as long as that text reads back as
+// the same double; otherwise (1e-20, 1e70, 0.1234567890123456...) "%.17g",
+// which always does.  `out` is zero-filled first.  (NaN and the infinities
+// are not sent as text: see bind_value.)
 void format_float(char (&out)[kFloatTextSize], double value);
 
 // --- one value --------------------------------------------------------------
@@ -88,24 +94,40 @@ void format_float(char (&out)[kFloatTextSize], double value);
 //   date                type 10, 11-byte text,   11, 11
 //   time                type 11, 32-byte text,   32, 32
 //   float               type 2,  64-byte text,   64, 64
+//   float inf/-inf/nan  type 8,  double cell,    8, 8 (stored as the number;
+//                                                an engine without NaN keeps NULL)
 //   str                 type 2,  its UTF-8 text, L + 1, L (text length rule)
 //   bytes               type 15, its buffer,     L + 1, L (bytes length rule)
+//   bytearray           type 15, its buffer,     L, L (bytes length rule)
+//   memoryview          type 15, a bytes copy,   L + 1, L (bytes length rule)
+//   Decimal             type 9,  its exact text, L + 1, L
 //   None                type 0,  no buffer,      0, 0
-//   anything else       left unbound; returns true
+//   anything else       refused: ProgrammingError naming the parameter
+//                       (position from 1, or name) and the value's type
 //
-// Returns false with an exception set only for a value that cannot be sent
-// without losing it: an int outside the signed 64-bit range (OverflowError),
-// a str holding a NUL character or a lone surrogate, a str or bytes longer
-// than a signed 32-bit length, a name that is not a str or holds a NUL.
+// Returns false with an exception set for a value that cannot be sent
+// without losing it: a type that has no conversion, an int outside the
+// signed 64-bit range (OverflowError), a str holding a NUL character or a
+// lone surrogate, a str or bytes longer than a signed 32-bit length, a name
+// that is not a str or holds a NUL.
 // The date-time tests read the module-wide slot: the caller has imported
 // the date-time interface (import_datetime) first.
 bool bind_value(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_t index,
                 PyObject *name);
 
+// Whether `value` is of a type that bind_value converts (the type alone:
+// a value of such a type can still be refused, e.g. an int too large).
+// Runs no Python code.
+bool has_conversion(PyObject *value);
+
+// Raise ProgrammingError for a value without a conversion: "parameter N"
+// (index + 1) or "parameter 'name'", and the value's type.  Returns false.
+bool refuse_unconvertible(PyObject *value, Py_ssize_t index, PyObject *name);
+
 // --- the walk -----------------------------------------------------------------
 // What the caller's screen decides for one value before it is converted.
 enum class Screen {
-  Bind,    // convert and bind it (unsupported types stay unbound)
+  Bind,    // convert and bind it
   Skip,    // the screen dealt with it (e.g. ran it as a nested set); go on
   Finish,  // stop the walk successfully now
   Fail,    // stop the walk; the screen has set an exception

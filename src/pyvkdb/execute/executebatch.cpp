@@ -115,7 +115,6 @@ PyObject *cursor_executebatch(PyObject *self_obj, PyObject *args, PyObject *) {
         }
         break;
       case ColumnStatus::AllNone: return raise(ProgrammingError, "Parameter is null");
-      case ColumnStatus::Unbound: break;
       case ColumnStatus::Failed: return nullptr;
     }
   }

@@ -30,6 +30,39 @@ PyObject *execution_failed(CursorObject *self) {
   return raise(OperationalError, "error execute2");
 }
 
+// Every value of the parameter sets that are lists, tuples or dicts must
+// have a conversion: checked before the first set runs, so a bad value in a
+// later set refuses the whole call instead of leaving the sets before it
+// applied.  (Other sequences run Python code to be read; their values are
+// checked as they are walked, before their own set runs.)  Runs no Python
+// code, so nothing can change underneath.
+bool check_sets(PyObject *params, int depth) {
+  if (depth > kMaxNesting) return true;  // the walk reports it
+  if (PyDict_Check(params)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(params, &pos, &key, &value)) {
+      if (is_nested_set(value)) {
+        if (!check_sets(value, depth + 1)) return false;
+      } else if (!has_conversion(value)) {
+        return refuse_unconvertible(value, pos - 1, key);
+      }
+    }
+    return true;
+  }
+  if (!PyList_Check(params) && !PyTuple_Check(params)) return true;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(params);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject *value = PySequence_Fast_GET_ITEM(params, i);
+    if (is_nested_set(value)) {
+      if (!check_sets(value, depth + 1)) return false;
+    } else if (!has_conversion(value)) {
+      return refuse_unconvertible(value, i, nullptr);
+    }
+  }
+  return true;
+}
+
 // The steps every call runs before it looks at its arguments: the cursor
 // precondition, the release of the previous result, the reset of the
 // counters, the date-time interface and the bindings.  A nested call finds
@@ -110,6 +143,7 @@ PyObject *cursor_executemany(PyObject *self_obj, PyObject *args, PyObject *) {
   // The text stays valid for the whole call: the argument tuple holds `sql`.
   const char *text = statement_text(sql, "executemany");
   if (text == nullptr) return nullptr;
+  if (params != nullptr && !check_sets(params, 0)) return nullptr;
   return run_set(self, text, params, 0);
 }
 

@@ -44,7 +44,11 @@ void drop_failed_result(CursorObject *self) {
 }
 
 PyObject *settle_execution(CursorObject *self) {
-  if (self->result_kind == VESK_KIND_NO_ROWS) {
+  // Whether the run gave rows is the engine's answer, not the text
+  // classifier's: a result handle came back, and the result's own kind
+  // says rows.  (A PRAGMA that reports a value, INSERT ... RETURNING,
+  // VALUES or EXPLAIN all give rows, whatever their first word suggests.)
+  if (self->result_kind == VESK_KIND_NO_ROWS && self->result == nullptr) {
     ++self->result_epoch;
     self->flags &= ~kResultReleased;
     self->third_counter = 0;
