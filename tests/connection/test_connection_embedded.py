@@ -137,6 +137,10 @@ def test_bad_charset_refused_with_reason():
     with pytest.raises(vkcondb.OperationalError) as info:
         vkcondb.connect(charset="latin1")
     assert str(info.value) == "Connection information is not correct"
+    # the reason travels on every Python: as the cause, and as a note where
+    # exceptions have notes
+    assert isinstance(info.value.__cause__, vkcondb.OperationalError)
+    assert "latin1" in str(info.value.__cause__)
     if HAS_NOTES:
         assert any("latin1" in note for note in info.value.__notes__)
 
@@ -145,8 +149,9 @@ def test_missing_directory_refused_with_reason(tmp_path):
     with pytest.raises(vkcondb.OperationalError) as info:
         vkcondb.connect(database=str(tmp_path / "no" / "such" / "dir.db"))
     assert str(info.value) == "Connection information is not correct"
+    assert "unable to open database file" in str(info.value.__cause__)
     if HAS_NOTES:
-        assert info.value.__notes__
+        assert info.value.__notes__ == [str(info.value.__cause__)]
 
 
 @pytest.mark.parametrize("port", [-1, 65536, 2 ** 31 - 1])

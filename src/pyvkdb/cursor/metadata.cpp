@@ -5,6 +5,7 @@
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -31,7 +32,7 @@ PyObject *description_item(PyObject *self_obj, PyObject *args, Py_ssize_t item,
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
   int n = 0;
-  if (!PyArg_ParseTuple(args, "i", &n)) return raise(ProgrammingError, mismatch);
+  if (!PyArg_ParseTuple(args, "O&", int_arg, &n)) return raise(ProgrammingError, mismatch);
   PyObject *description = self->description;
   if (description == nullptr) {
     return raise(OperationalError,
@@ -58,7 +59,7 @@ PyObject *cursor_getResultcolname(PyObject *self_obj, PyObject *args) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
   int n = 0;
-  if (!PyArg_ParseTuple(args, "i", &n)) {
+  if (!PyArg_ParseTuple(args, "O&", int_arg, &n)) {
     return raise(ProgrammingError, "getResultcolname  Parameter mismatch");
   }
   if (!need_result(self)) return nullptr;

@@ -7,6 +7,7 @@
 #include "cursor/methods.h"
 #include "module/datetime_slot.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -19,12 +20,8 @@ CursorObject *as_cursor(PyObject *self) { return reinterpret_cast<CursorObject *
 using ItemRule = bool (*)(PyObject *item, int32_t &out);
 
 bool int32_of(PyObject *item, int32_t &out) {
-  long v = PyLong_AsLong(item);
-  if (v == -1 && PyErr_Occurred()) return false;
-  if (v < INT32_MIN || v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit entry");
-    return false;
-  }
+  int v = 0;
+  if (!int_from_index(item, &v)) return false;
   out = static_cast<int32_t>(v);
   return true;
 }

@@ -6,6 +6,7 @@
 #include "fetch/named.h"
 #include "fetch/row.h"
 #include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -160,7 +161,8 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   if (!cursor_precondition(self)) return nullptr;
   static const char *kwlist[] = {"size", nullptr};
   int size = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char **>(kwlist), &size)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O&", const_cast<char **>(kwlist), int_arg,
+                                   &size)) {
     return raise(ProgrammingError, "fetchmany Parameter mismatch");
   }
   const int32_t k = size != 0 ? size : self->arraysize;

@@ -8,6 +8,8 @@
 #include "cursor/cursor.h"
 #include "module/cfunction.h"
 #include "module/errors.h"
+#include "module/int_args.h"
+#include "module/waits.h"
 
 namespace vk {
 namespace {
@@ -20,7 +22,8 @@ PyObject *module_connect(PyObject *, PyObject *args, PyObject *kwds) {
   int port = 0;
   const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
              *charset = nullptr, *usessl = nullptr, *usetls = nullptr, *usetlcp = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|ssssssss", const_cast<char **>(kwlist), &port,
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O&|ssssssss", const_cast<char **>(kwlist),
+                                   int_arg, &port,
                                    &host, &database, &user, &password, &charset, &usessl,
                                    &usetls, &usetlcp)) {
     std::fputs("Connection parameter error", stdout);
@@ -36,8 +39,8 @@ PyObject *module_conpool(PyObject *, PyObject *args, PyObject *kwds) {
   int port = 0, maxconnections = 0, mincached = 0;
   const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
              *charset = nullptr, *usessl = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "iii|ssssss", const_cast<char **>(kwlist), &port,
-                                   &maxconnections, &mincached, &host, &database, &user,
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O&O&O&|ssssss", const_cast<char **>(kwlist),
+                                   int_arg, &port, int_arg, &maxconnections, int_arg, &mincached, &host, &database, &user,
                                    &password, &charset, &usessl)) {
     std::fputs("Conpool parameter error", stdout);
     return nullptr;
@@ -77,6 +80,7 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__pyvkdb37(voi
   }
   PyObject *module = PyModule_Create2(&module_def, 1013);
   if (module == nullptr) return nullptr;
+  install_wait_callbacks();
   PyObject *dict = PyModule_GetDict(module);
   // On failure the module is returned with the error set; the import then
   // fails and the module is discarded.
