@@ -246,10 +246,8 @@ void format_float(char (&out)[kFloatTextSize], double value) {
   std::memcpy(out, text, std::strlen(text));  // at most 64 bytes
 }
 
-bool has_conversion(PyObject *value) {
-  PyTypeObject *type = Py_TYPE(value);
-  if (PyLong_Check(value) || type == &PyUnicode_Type || type == &PyFloat_Type ||
-      value == Py_None || PyBytes_Check(value) || PyFloat_Check(value) ||
+bool has_conversion_slow(PyObject *value) {
+  if (PyLong_Check(value) || PyBytes_Check(value) || PyFloat_Check(value) ||
       PyUnicode_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
     return true;
   }

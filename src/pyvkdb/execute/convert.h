@@ -117,8 +117,16 @@ bool bind_value(CursorObject *self, BindBuffers &buf, PyObject *value, Py_ssize_
 
 // Whether `value` is of a type that bind_value converts (the type alone:
 // a value of such a type can still be refused, e.g. an int too large).
-// Runs no Python code.
-bool has_conversion(PyObject *value);
+// Runs no Python code.  The common exact types are answered inline.
+bool has_conversion_slow(PyObject *value);
+inline bool has_conversion(PyObject *value) {
+  PyTypeObject *type = Py_TYPE(value);
+  if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
+      value == Py_None || type == &PyBytes_Type) {
+    return true;
+  }
+  return has_conversion_slow(value);
+}
 
 // Raise ProgrammingError for a value without a conversion: "parameter N"
 // (index + 1) or "parameter 'name'", and the value's type.  Returns false.

@@ -25,11 +25,18 @@ bool is_name_prefix(char c) { return c == ':' || c == '@' || c == '$'; }
 // (from 0), or nullptr.  A named placeholder first looks for a named value
 // under its name unchanged, then under its bare name; then, like every
 // placeholder, for the positional value.
-const Value *value_for(sqlite3_stmt *st, int idx, size_t k, const ParamStore &ps,
-                       const char **name) {
+inline const Value *positional_value(size_t k, const ParamStore &ps) {
+  if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) return &ps.positional[k];
+  return nullptr;
+}
+
+const Value *value_for(sqlite3_stmt *st, int idx, size_t k, const ParamStore &ps) {
+  // Without named values (the common case, a statement run in a loop) only
+  // the position counts; the name is looked up for a miss's message alone
+  // (see no_value).
+  if (ps.named.empty()) return positional_value(k, ps);
   const char *nm = sqlite3_bind_parameter_name(st, idx);
-  *name = nm;
-  if (nm != nullptr && !ps.named.empty()) {
+  if (nm != nullptr) {
     const char *bare = is_name_prefix(nm[0]) ? nm + 1 : nullptr;
     const Value *by_bare = nullptr;
     for (const auto &nv : ps.named) {
@@ -41,13 +48,13 @@ const Value *value_for(sqlite3_stmt *st, int idx, size_t k, const ParamStore &ps
     }
     if (by_bare != nullptr) return by_bare;
   }
-  if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) return &ps.positional[k];
-  return nullptr;
+  return positional_value(k, ps);
 }
 
-void no_value(const char *name, size_t k, std::string *err) {
+void no_value(sqlite3_stmt *st, int idx, size_t k, std::string *err) {
   // A placeholder is named by its name when it has one (":id"), else by
   // the position the caller binds it at ("?" and "?3" alike).
+  const char *name = sqlite3_bind_parameter_name(st, idx);
   if (name != nullptr && name[0] != '?')
     *err = std::string("no value is bound for parameter ") + name;
   else
@@ -67,10 +74,9 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
   const int count = sqlite3_bind_parameter_count(st);
   for (int i = 1; i <= count; ++i) {
     size_t k = static_cast<size_t>(tally->positions + i - 1);
-    const char *name = nullptr;
-    const Value *v = value_for(st, i, k, ps, &name);
+    const Value *v = ps.named.empty() ? positional_value(k, ps) : value_for(st, i, k, ps);
     if (v == nullptr) {
-      no_value(name, k, err);
+      no_value(st, i, k, err);
       sqlite3_clear_bindings(st);
       return false;
     }
@@ -89,9 +95,8 @@ bool check_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
   const int count = sqlite3_bind_parameter_count(st);
   for (int i = 1; i <= count; ++i) {
     size_t k = static_cast<size_t>(tally->positions + i - 1);
-    const char *name = nullptr;
-    if (value_for(st, i, k, ps, &name) == nullptr) {
-      no_value(name, k, err);
+    if (value_for(st, i, k, ps) == nullptr) {
+      no_value(st, i, k, err);
       return false;
     }
   }
