@@ -20,60 +20,55 @@ import time
 import vkcondb
 
 
-def vk_select(n):
-    conn = vkcondb.connect()
+def select_calls(conn, n):
     cur = conn.cursor()
     start = time.perf_counter()
     for i in range(n):
         cur.execute("select ?", (i,))
         cur.fetchone()
-    elapsed = time.perf_counter() - start
-    conn.close()
-    return elapsed
+    return time.perf_counter() - start
 
 
-def sq_select(n):
-    conn = sqlite3.connect(":memory:")
-    cur = conn.cursor()
-    start = time.perf_counter()
-    for i in range(n):
-        cur.execute("select ?", (i,))
-        cur.fetchone()
-    elapsed = time.perf_counter() - start
-    conn.close()
-    return elapsed
+def begin(conn):
+    if isinstance(conn, sqlite3.Connection):
+        conn.execute("begin")
+    else:
+        conn.begin()
 
 
-def vk_insert(n):
-    conn = vkcondb.connect()
+def insert_calls(conn, n):
     cur = conn.cursor()
     cur.execute("create table t(x integer)")
-    conn.begin()
+    begin(conn)
     start = time.perf_counter()
     for i in range(n):
         cur.execute("insert into t values (?)", (i,))
     conn.commit()
-    elapsed = time.perf_counter() - start
-    conn.close()
-    return elapsed
+    return time.perf_counter() - start
 
 
-def sq_insert(n):
-    conn = sqlite3.connect(":memory:")
-    cur = conn.cursor()
-    cur.execute("create table t(x integer)")
-    start = time.perf_counter()
-    with conn:
-        for i in range(n):
-            cur.execute("insert into t values (?)", (i,))
-    elapsed = time.perf_counter() - start
-    conn.close()
-    return elapsed
+def on(connect, calls):
+    """A way: `calls` on a fresh in-memory connection from `connect`."""
+    def way(n):
+        conn = connect()
+        try:
+            return calls(conn, n)
+        finally:
+            conn.close()
+    return way
+
+
+vk_connect = vkcondb.connect
+
+
+def sq_connect():
+    return sqlite3.connect(":memory:", isolation_level=None)
 
 
 WAYS = [
-    ("vkcondb select+fetchone", vk_select, "sqlite3 select+fetchone", sq_select),
-    ("vkcondb insert", vk_insert, "sqlite3 insert", sq_insert),
+    ("vkcondb select+fetchone", on(vk_connect, select_calls),
+     "sqlite3 select+fetchone", on(sq_connect, select_calls)),
+    ("vkcondb insert", on(vk_connect, insert_calls), "sqlite3 insert", on(sq_connect, insert_calls)),
 ]
 
 
