@@ -111,3 +111,58 @@ def test_other_command_text_runs_as_sql(mem):
     assert mem.command("insert into t values (1); insert into t values (2)") == ERROR
     assert mem.command("no such statement") == ERROR
     assert "syntax error" in mem.error()
+
+
+# ---- how control texts are recognised ---------------------------------------
+
+@pytest.mark.parametrize("begin, end, expected", [
+    ("  BEGIN  ", "COMMIT", 1),
+    ("Begin\tTransaction ;", "end", 1),
+    ("begin", "Commit Transaction;;", 1),
+    ("begin;", "  ROLLBACK\nTRANSACTION  ", 0),
+])
+def test_transaction_texts_ignore_case_blanks_and_final_semicolon(lib, conn, tmp_path, begin,
+                                                                 end, expected):
+    conn.direct("create table t(x)")
+    assert conn.command(begin) == OK
+    conn.direct("insert into t values (1)")
+    assert second_view(lib, tmp_path) == 0
+    assert conn.command(end) == OK
+    assert second_view(lib, tmp_path) == expected
+
+
+def test_autocommit_texts_ignore_case_and_blanks(lib, conn, tmp_path):
+    conn.direct("create table t(x)")
+    assert conn.command("SET  AUTO\tCOMMIT   Off;") == OK
+    conn.direct("insert into t values (1)")
+    assert second_view(lib, tmp_path) == 0
+    assert conn.command(" set auto commit ON ") == OK
+    assert second_view(lib, tmp_path) == 1
+
+
+def test_use_text_forms(conn, tmp_path):
+    assert conn.command("  use \t other  ;  ") == OK
+    assert (tmp_path / "other.db").exists()
+    assert conn.command("USE main") == OK
+    # the name is kept as written: no case folding
+    assert conn.command("use Third;") == OK
+    assert (tmp_path / "Third.db").exists()
+
+
+def test_liveness_check_does_not_need_dual(mem):
+    mem.direct("drop view temp.dual")
+    assert mem.command("SELECT 1 FROM DUAL") == OK
+    # the text is recognised whole: with anything more it is a plain statement
+    assert mem.command("select 1 from dual where 1") == ERROR
+    assert "dual" in mem.error()
+
+
+def test_near_control_texts_run_as_sql(mem):
+    mem.direct("create table t(x)")
+    # "begin immediate" is no control text but a statement of its own
+    assert mem.command("begin immediate") == OK
+    assert mem.command("begin") == OK  # already inside: nothing to do
+    assert mem.command("commit") == OK
+    assert mem.command("set auto commit maybe") == ERROR
+    assert mem.command("used;") == ERROR
+    assert "syntax error" in mem.error()

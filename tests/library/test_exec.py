@@ -3,7 +3,7 @@ from ctypes import byref, c_int32, c_void_p
 
 import pytest
 
-from vk import DATE, DATETIME, DbError, ERROR, NO_DATA, OK, TIME, VARCHAR
+from vk import DATE, DATETIME, DbError, ERROR, LOST, NO_DATA, OK, TIME, VARCHAR
 
 
 def bind_raw(c, pos, typ, data, buflen, length):
@@ -139,6 +139,18 @@ def test_named_cursors_are_empty(mem):
     r = c_void_p()
     assert mem.lib.dll.cli_open_named_cursor(mem.ref, b"c1", byref(r)) == 0 and not r.value
     assert mem.lib.dll.cli_close_named_cursor(mem.ref, b"c1") == OK
+
+
+def test_routines_are_refused_by_the_embedded_engine(lib, mem):
+    dll = mem.lib.dll
+    assert dll.cli_exec_routine(mem.ref, b"execute p(?);", None) == ERROR
+    assert "stored routines are not supported" in mem.error()
+    assert mem.sqlstate() == "0A000"
+    # the connection goes on
+    assert mem.query("select 1") == [(1,)]
+    other = lib.connect()
+    other.close()
+    assert dll.cli_exec_routine(other.ref, b"execute p(?);", None) == LOST
 
 
 def test_prepare_same_text_again_while_a_result_reads(mem):

@@ -27,6 +27,7 @@ class Lib(object):
             "cli_reconnect": [H],
             "cli_exec_command": [H, c_char_p],
             "cli_error_text": [H, c_char_p, POINTER(c_int32)],
+            "cli_sqlstate": [H, c_char_p],
             "cli_reset_params": [H],
             "cli_sql_kind": [c_char_p],
             "cli_exec_direct": [H, c_char_p, H, POINTER(c_int32), POINTER(c_int32),
@@ -71,6 +72,10 @@ class Lib(object):
         h = c_void_p()
         return error_text(self, byref(h))
 
+    def thread_sqlstate(self):
+        h = c_void_p()
+        return sqlstate(self, byref(h))
+
     def try_connect(self, **kw):
         h = c_void_p()
         rc = self.dll.cli_connect(connect_string(**kw).encode(), byref(h))
@@ -89,6 +94,12 @@ def error_text(lib, href):
     return buf.raw[:n.value].decode("utf-8")
 
 
+def sqlstate(lib, href):
+    buf = ctypes.create_string_buffer(b"Z" * 16, 16)
+    assert lib.dll.cli_sqlstate(href, buf) == OK
+    return buf.value.decode("ascii")
+
+
 class Conn(object):
     def __init__(self, lib, h):
         self.lib, self.h = lib, h
@@ -102,6 +113,9 @@ class Conn(object):
 
     def error(self):
         return error_text(self.lib, self.ref)
+
+    def sqlstate(self):
+        return sqlstate(self.lib, self.ref)
 
     def command(self, sql):
         return self.lib.dll.cli_exec_command(self.ref, sql.encode())

@@ -71,6 +71,13 @@ int hook_cli_error_text(vesk_conn **h, char *buf, int32_t *len) {
   return r.ret.value_or(0);
 }
 
+int hook_cli_sqlstate(vesk_conn **h, char *buf) {
+  Call call(OP_cli_sqlstate);
+  const Response &r = call.handle(h).none().finish();
+  write_text(buf, VESK_SQLSTATE_CAP, r.text.value_or(Text()));
+  return r.ret.value_or(0);
+}
+
 int hook_cli_reset_params(vesk_conn **h) {
   Call call(OP_cli_reset_params);
   const Response &r = call.handle(h).finish();

@@ -53,6 +53,7 @@ unsigned keys_of(int op) {
     case OP_cli_free_addr_attrs: return K_RET | K_ATTRS;
     case OP_cli_reconnect: return K_RET | K_HANDLE;
     case OP_cli_error_text: return K_RET | K_TEXT | K_LEN;
+    case OP_cli_sqlstate: return K_RET | K_TEXT;
     case OP_cli_exec_direct: return K_RET | K_RESULT | K_SECOND | K_ROWCOUNT | K_THIRD;
     case OP_cli_exec_prepared: return K_RET | K_RESULT;
     case OP_cli_exec_routine: return K_RET | K_OUTPUTS;

@@ -325,3 +325,17 @@ def test_run_python_captures_c_level_output(script, run_python):
             "sys.stderr.write('err')\n"
             "sys.exit(3)\n")
     assert run_python(code) == (3, "from C: 42", "err")
+
+
+def test_sqlstate_is_recorded_and_answered_within_six_bytes(script, lib):
+    h = handle(7)
+    buf = sentinel_buffer(16)
+    assert lib.cli_sqlstate(byref(h), buf) == 0
+    assert buf.raw[:1] == b"\0" and buf.raw[1:] == b"\xaa" * 15
+    script.script("cli_sqlstate", {"text": "23505"}, {"text": "4200099"})
+    lib.cli_sqlstate(byref(h), buf)
+    assert buf.raw[:6] == b"23505\0"
+    buf = sentinel_buffer(16)
+    lib.cli_sqlstate(byref(h), buf)
+    assert buf.raw[:6] == b"42000\0" and buf.raw[6:] == b"\xaa" * 10
+    assert script.calls("cli_sqlstate") == [(7, None)] * 3

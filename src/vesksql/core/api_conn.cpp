@@ -4,6 +4,7 @@
 #include <string>
 
 #include "connstr.h"
+#include "control.h"
 #include "handles.h"
 #include "impl.h"
 
@@ -21,8 +22,8 @@ bool read_params(const char *connstr, ConnectParams *p, std::string *err) {
   return true;
 }
 
-int refuse(const std::string &text) {
-  thread_error_set(text);
+int refuse(const std::string &text, const char *state) {
+  thread_error_set(text, state);
   return VESK_ERROR;
 }
 
@@ -46,24 +47,24 @@ std::string trim_host(const std::string &s) {
 }  // namespace
 
 int impl_cli_connect(const char *connstr, vesk_conn **h) {
-  if (h == nullptr) return refuse("connect: no handle address given");
+  if (h == nullptr) return refuse("connect: no handle address given", kStateNoArgument);
   *h = nullptr;
   ConnectParams p;
   std::string err;
-  if (!read_params(connstr, &p, &err)) return refuse(err);
+  if (!read_params(connstr, &p, &err)) return refuse(err, kStateConnectFailed);
   auto c = open_on_host(p, p.host, &err);
-  if (!c) return refuse(err);
+  if (!c) return refuse(err, kStateConnectFailed);
   *h = c.release();
   return VESK_OK;
 }
 
 int impl_cli_connect_multi(const char *connstr, int flag, vesk_addr_attrs **attrs,
                            vesk_conn **h) {
-  if (h == nullptr) return refuse("connect: no handle address given");
+  if (h == nullptr) return refuse("connect: no handle address given", kStateNoArgument);
   *h = nullptr;
   ConnectParams p;
   std::string err;
-  if (!read_params(connstr, &p, &err)) return refuse(err);
+  if (!read_params(connstr, &p, &err)) return refuse(err, kStateConnectFailed);
   auto a = std::make_unique<vesk_addr_attrs>();
   size_t start = 0;
   for (;;) {
@@ -87,7 +88,7 @@ int impl_cli_connect_multi(const char *connstr, int flag, vesk_addr_attrs **attr
     if (!errors.empty()) errors += "; ";
     errors += "host '" + a->hosts[i] + "': " + e;
   }
-  return refuse(errors);
+  return refuse(errors, kStateConnectFailed);
 }
 
 int impl_cli_disconnect(vesk_conn **h) {
@@ -107,7 +108,7 @@ int impl_cli_free_addr_attrs(vesk_addr_attrs **attrs) {
 
 int impl_cli_reconnect(vesk_conn **h) {
   if (h == nullptr || *h == nullptr)
-    return refuse("reconnect: there is no connection to reopen");
+    return refuse("reconnect: there is no connection to reopen", kStateNoConnection);
   vesk_conn *c = *h;
   if (c->engine && c->engine->alive()) {
     int rc = c->engine->reconnect();
@@ -119,8 +120,8 @@ int impl_cli_reconnect(vesk_conn **h) {
   std::string err;
   c->engine = open_engine(c->params, c->params.host, c->errors, &err);
   if (!c->engine) {
-    c->errors->set(err);
-    thread_error_set(err);
+    c->errors->set(err, kStateConnectFailed);
+    thread_error_set(err, kStateConnectFailed);
     return VESK_ERROR;
   }
   return VESK_OK;
@@ -130,10 +131,30 @@ int impl_cli_exec_command(vesk_conn **h, const char *sql) {
   if (h == nullptr || *h == nullptr || !(*h)->engine || !(*h)->engine->alive())
     return VESK_LOST;
   if (sql == nullptr) {
-    (*h)->errors->set("exec_command: no statement given");
+    (*h)->errors->set("exec_command: no statement given", kStateNoArgument);
     return VESK_ERROR;
   }
-  return (*h)->engine->exec_command(sql);
+  vesk_conn *c = *h;
+  EngineConn &e = *c->engine;
+  const ControlText ct = classify_control(sql);
+  switch (ct.kind) {
+    case Control::Begin: return e.begin();
+    case Control::Commit: return e.commit();
+    case Control::Rollback: return e.rollback();
+    case Control::AutocommitOn: return e.set_autocommit(true);
+    case Control::AutocommitOff: return e.set_autocommit(false);
+    case Control::Ping: return e.ping();
+    case Control::Use:
+      if (!plain_database_name(ct.database)) {
+        c->errors->set("USE: '" + ct.database +
+                       "' is not a plain database name (letters, digits and '_', not "
+                       "starting with a digit, at most 128 characters)");
+        return VESK_ERROR;
+      }
+      return e.use_database(ct.database);
+    case Control::Plain: break;
+  }
+  return e.exec_plain(sql);
 }
 
 int impl_cli_error_text(vesk_conn **h, char *buf, int32_t *len) {
@@ -141,5 +162,13 @@ int impl_cli_error_text(vesk_conn **h, char *buf, int32_t *len) {
     copy_error_text((*h)->errors->text, buf, len);
   else
     copy_error_text(thread_error(), buf, len);
+  return VESK_OK;
+}
+
+int impl_cli_sqlstate(vesk_conn **h, char *buf) {
+  if (h != nullptr && *h != nullptr)
+    copy_sqlstate((*h)->errors->sqlstate, buf);
+  else
+    copy_sqlstate(thread_sqlstate(), buf);
   return VESK_OK;
 }

@@ -17,8 +17,8 @@ vesk_conn *live(vesk_conn **h) {
   return *h;
 }
 
-int fail(vesk_conn *c, const std::string &text) {
-  c->errors->set(text);
+int fail(vesk_conn *c, const std::string &text, const char *state = kStateGeneral) {
+  c->errors->set(text, state);
   return VESK_ERROR;
 }
 
@@ -62,7 +62,7 @@ int impl_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r, int32_
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
   if (r) *r = nullptr;
-  if (sql == nullptr) return fail(c, "exec_direct: no statement given");
+  if (sql == nullptr) return fail(c, "exec_direct: no statement given", kStateNoArgument);
   if (!c->binds.pending_error.empty()) return fail(c, c->binds.pending_error);
   ResultPtr res;
   Counters k;
@@ -78,7 +78,7 @@ int impl_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r, int32_
 int impl_cli_prepare(vesk_conn **h, const char *sql, int zero) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
-  if (sql == nullptr) return fail(c, "prepare: no statement given");
+  if (sql == nullptr) return fail(c, "prepare: no statement given", kStateNoArgument);
   return c->engine->prepare(sql);
 }
 
@@ -103,7 +103,7 @@ int impl_cli_unprepare(vesk_conn **h, void *reserved) {
 int impl_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
-  if (sql == nullptr) return fail(c, "exec_batch: no statement given");
+  if (sql == nullptr) return fail(c, "exec_batch: no statement given", kStateNoArgument);
   if (rows < 0) return fail(c, "exec_batch: negative row count");
   for (size_t i = 0; i < c->arrays.columns.size(); ++i) {
     if (c->arrays.bound[i] && c->arrays.columns[i].count < rows)
@@ -117,7 +117,7 @@ int impl_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {
 int impl_cli_exec_routine(vesk_conn **h, const char *stmt, vesk_result *result) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
-  return fail(c, "stored routines are not supported by the embedded engine");
+  return c->engine->exec_routine(stmt, c->binds);
 }
 
 int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t type, void *buf,
@@ -177,13 +177,24 @@ int impl_cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns, int32_t dir
   return VESK_OK;
 }
 
+// Without a live connection there is nothing to read: an empty batch, and
+// closing succeeds (as callers have always been answered).
 int impl_cli_open_named_cursor(vesk_conn **h, const char *name, vesk_result **r) {
-  // The embedded engine has no server cursors: every batch is empty.
   if (r) *r = nullptr;
-  return 0;
+  vesk_conn *c = live(h);
+  if (c == nullptr) return 0;
+  ResultPtr res;
+  int rows = c->engine->open_named_cursor(name, &res);
+  if (rows < 0) return rows;
+  hand_out(std::move(res), r);
+  return rows;
 }
 
-int impl_cli_close_named_cursor(vesk_conn **h, const char *name) { return VESK_OK; }
+int impl_cli_close_named_cursor(vesk_conn **h, const char *name) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_OK;
+  return c->engine->close_named_cursor(name);
+}
 
 int impl_cli_get_rowid(vesk_conn **h, char *buf) {
   vesk_conn *c = live(h);

@@ -18,6 +18,8 @@
  *   - The last error of a connection is kept per connection and read with
  *     cli_error_text.  A failure that has no connection (a refused connect)
  *     is kept per thread and read with cli_error_text on an empty handle.
+ *     Beside each text the library keeps a five-character SQLSTATE, read
+ *     with cli_sqlstate the same way.
  *   - Constants below are part of the ABI and are never renumbered.
  *
  * Engines
@@ -100,6 +102,7 @@ typedef struct vesk_lob vesk_lob;               /* large-object locator */
 #define VESK_COLUMN_NAME_CAP  128  /* cli_column_name: bytes written, zero included */
 #define VESK_ERROR_TEXT_CAP   256  /* cli_error_text:  bytes written, zero included */
 #define VESK_ROWID_CAP         33  /* cli_get_rowid:   bytes written, zero included */
+#define VESK_SQLSTATE_CAP       6  /* cli_sqlstate:    bytes written, zero included */
 
 /* ======================================================================
  * Waits and threads
@@ -167,6 +170,14 @@ VESK_API int cli_exec_command(vesk_conn **h, const char *sql);
  * VESK_ERROR_TEXT_CAP, and buf[*len] is the zero.  For a text that was
  * cut it is the length after the cut.  Returns VESK_OK. */
 VESK_API int cli_error_text(vesk_conn **h, char *buf, int32_t *len);
+
+/* Copy the SQLSTATE of the last failure of the connection (or, for an empty
+ * handle, of the calling thread's last connect failure) into buf: five
+ * characters and the terminating zero, VESK_SQLSTATE_CAP bytes at most, or
+ * an empty text when no failure has happened yet.  A success leaves it as
+ * it was, like the error text.  "HY000" when no closer code is known.
+ * Nothing is written when buf is NULL.  Returns VESK_OK. */
+VESK_API int cli_sqlstate(vesk_conn **h, char *buf);
 
 /* ======================================================================
  * Statements

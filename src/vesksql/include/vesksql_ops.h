@@ -19,6 +19,7 @@
   X(cli_reconnect, (vesk_conn **h), (h)) \
   X(cli_exec_command, (vesk_conn **h, const char *sql), (h, sql)) \
   X(cli_error_text, (vesk_conn **h, char *buf, int32_t *len), (h, buf, len)) \
+  X(cli_sqlstate, (vesk_conn **h, char *buf), (h, buf)) \
   X(cli_reset_params, (vesk_conn **h), (h)) \
   X(cli_sql_kind, (const char *sql), (sql)) \
   X(cli_exec_direct, (vesk_conn **h, const char *sql, vesk_result **r, int32_t *second, int32_t *rowcount, int32_t *third), (h, sql, r, second, rowcount, third)) \

@@ -148,6 +148,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
   if (db_->exec(own ? "BEGIN IMMEDIATE" : "SAVEPOINT vesk_batch") < 0) return VESK_ERROR;
 
   std::string err;
+  std::string state = kStateGeneral;
   int32_t row = 0;
   while (row < rows && err.empty()) {
     if (group && rows - row >= per_group) {
@@ -162,22 +163,27 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       }
       // Find the failing row by running the group's rows one at a time.
       std::string group_err = sqlite3_errmsg(raw());
+      const char *group_state = sqlstate_of(raw());
       int32_t end = row + per_group;
       for (; row < end; ++row) {
         if (bind_row(single.get(), arrays, nparams, 0, row) != SQLITE_OK ||
             run_once(single.get()) != SQLITE_DONE)
           break;
       }
-      if (row < end)
+      if (row < end) {
         err = "row " + std::to_string(row + 1) + ": " + sqlite3_errmsg(raw());
-      else
+        state = sqlstate_of(raw());
+      } else {
         err = "rows " + std::to_string(end - per_group + 1) + " to " + std::to_string(end) + ": " +
               group_err;
+        state = group_state;
+      }
       break;
     }
     if (bind_row(single.get(), arrays, nparams, 0, row) != SQLITE_OK ||
         run_once(single.get()) != SQLITE_DONE) {
       err = "row " + std::to_string(row + 1) + ": " + sqlite3_errmsg(raw());
+      state = sqlstate_of(raw());
       break;
     }
     ++row;
@@ -186,6 +192,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
   if (err.empty()) {
     if (db_->exec(own ? "COMMIT" : "RELEASE vesk_batch") == VESK_OK) return VESK_OK;
     err = errors_->text;
+    state = errors_->sqlstate;
   }
   // Undo every row of the batch, keeping the first failure's text.
   if (in_transaction()) {
@@ -196,7 +203,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       sqlite3_exec(raw(), "RELEASE vesk_batch", nullptr, nullptr, nullptr);
     }
   }
-  return fail(err);
+  return fail(err, state.c_str());
 }
 
 }  // namespace sq

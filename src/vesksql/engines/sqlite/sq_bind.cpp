@@ -82,6 +82,7 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
     }
     if (bind_value(st, i, *v, keep) != SQLITE_OK) {
       *err = sqlite3_errmsg(sqlite3_db_handle(st));
+      tally->state = sqlstate_of(sqlite3_db_handle(st));
       sqlite3_clear_bindings(st);
       return false;
     }

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "core/errors.h"
 #include "core/params.h"
 
 namespace vesk {
@@ -18,6 +19,9 @@ namespace sq {
 // Tracks, across the statements of one text, how many positions were taken.
 struct BindTally {
   int positions = 0;  // placeholders seen so far
+  // The SQLSTATE of a failed bind_statement: a missing value, or what
+  // SQLite said when it refused a value.
+  const char *state = kStateParamCount;
 };
 
 // Bind the statement's placeholders.  Placeholder i takes, for a name

@@ -83,9 +83,8 @@ int SqliteConn::run_single(const StmtPtr &box, Verb verb, const ParamStore &para
     // Every placeholder gets its value, or the statement does not run.
     BindTally tally;
     std::string err;
-    if (!bind_statement(st, params, &tally, &err) ||
-        (has_params && !check_tally(params, tally, &err)))
-      return fail(err);
+    if (!bind_statement(st, params, &tally, &err)) return fail(err, tally.state);
+    if (has_params && !check_tally(params, tally, &err)) return fail(err, kStateParamCount);
   }
   if (implicit_begin(verb) < 0) return VESK_ERROR;
   int rc = sqlite3_step(st);
@@ -137,7 +136,7 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
   // placeholder has none to check.
   if (!params.empty() || std::strpbrk(sql, "?:@$#") != nullptr) {
     std::string err;
-    if (!check_text(raw(), sql, params, &err)) return fail(err);
+    if (!check_text(raw(), sql, params, &err)) return fail(err, kStateParamCount);
   }
   bool atomic = true;
   for (const char *p = sql; *p;) {
@@ -156,6 +155,7 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
   BindTally tally;
   int64_t changed = 0;
   std::string err;
+  const char *state = kStateGeneral;
   const char *p = sql;
   bool ok = true;
   while (ok && more_statements(p)) {
@@ -163,6 +163,7 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
     const char *tail = nullptr;
     if (sqlite3_prepare_v2(raw(), p, -1, &raw_st, &tail) != SQLITE_OK) {
       err = sqlite3_errmsg(raw());
+      state = sqlstate_of(raw());
       ok = false;
       break;
     }
@@ -171,26 +172,33 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
     p = tail;
     if (!st) continue;
     if (!bind_statement(st.get(), params, &tally, &err)) {
+      state = tally.state;
       ok = false;
       break;
     }
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
       err = sqlite3_errmsg(raw());
+      state = sqlstate_of(raw());
       ok = false;
     } else if (sqlite3_column_count(st.get()) > 0) {
       auto set = make_buffered(st.get(), rc, &err);
-      if (set)
+      if (set) {
         sets.push_back(std::move(set));
-      else
+      } else {
+        state = sqlstate_of(raw());
         ok = false;
+      }
     } else if (is_dml(verb)) {
       changed += sqlite3_changes(raw());
     }
   }
-  if (ok && !check_tally(params, tally, &err)) ok = false;
+  if (ok && !check_tally(params, tally, &err)) {
+    state = kStateParamCount;
+    ok = false;
+  }
   if (!ok) {
-    fail(err);
+    fail(err, state);
     if (atomic && in_transaction()) {
       sqlite3_exec(raw(), "ROLLBACK TO vesk_multi", nullptr, nullptr, nullptr);
       sqlite3_exec(raw(), "RELEASE vesk_multi", nullptr, nullptr, nullptr);

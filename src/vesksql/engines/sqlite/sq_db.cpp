@@ -60,10 +60,71 @@ void DbState::close() {
   db = nullptr;
 }
 
-int DbState::fail() { return fail(db ? sqlite3_errmsg(db) : "the connection is closed"); }
+// SQLite's result codes as SQLSTATEs.  The extended code decides where it
+// is finer than the primary one; SQLITE_ERROR covers many failures, told
+// apart by its message for the few that callers commonly act on.
+//
+//   SQLITE_CONSTRAINT_UNIQUE, _PRIMARYKEY, _ROWID   23505
+//   SQLITE_CONSTRAINT_NOTNULL                       23502
+//   SQLITE_CONSTRAINT_FOREIGNKEY                    23503
+//   SQLITE_CONSTRAINT_CHECK                         23514
+//   SQLITE_CONSTRAINT (any other)                   23000
+//   SQLITE_BUSY, SQLITE_LOCKED (lock not obtained)  55P03
+//   SQLITE_READONLY                                 25006
+//   SQLITE_INTERRUPT                                57014
+//   SQLITE_NOMEM                                    53200
+//   SQLITE_FULL                                     53100
+//   SQLITE_TOOBIG                                   54000
+//   SQLITE_MISMATCH                                 42804
+//   SQLITE_RANGE (placeholder index)                07009
+//   SQLITE_ERROR "... syntax error", "incomplete input"  42601
+//   SQLITE_ERROR "no such table"                    42P01
+//   SQLITE_ERROR "no such column"                   42703
+//   anything else                                   HY000
+const char *sqlstate_of(sqlite3 *db) {
+  if (db == nullptr) return kStateNoConnection;
+  const int ext = sqlite3_extended_errcode(db);
+  switch (ext) {
+    case SQLITE_CONSTRAINT_UNIQUE:
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+    case SQLITE_CONSTRAINT_ROWID:
+      return "23505";
+    case SQLITE_CONSTRAINT_NOTNULL: return "23502";
+    case SQLITE_CONSTRAINT_FOREIGNKEY: return "23503";
+    case SQLITE_CONSTRAINT_CHECK: return "23514";
+    default: break;
+  }
+  switch (ext & 0xff) {
+    case SQLITE_CONSTRAINT: return "23000";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return "55P03";
+    case SQLITE_READONLY: return "25006";
+    case SQLITE_INTERRUPT: return "57014";
+    case SQLITE_NOMEM: return "53200";
+    case SQLITE_FULL: return "53100";
+    case SQLITE_TOOBIG: return "54000";
+    case SQLITE_MISMATCH: return "42804";
+    case SQLITE_RANGE: return "07009";
+    case SQLITE_ERROR: {
+      const std::string msg = sqlite3_errmsg(db);
+      if (msg.find("syntax error") != std::string::npos ||
+          msg.find("incomplete input") != std::string::npos)
+        return "42601";
+      if (msg.compare(0, 13, "no such table") == 0) return "42P01";
+      if (msg.compare(0, 14, "no such column") == 0) return "42703";
+      return kStateGeneral;
+    }
+    default: return kStateGeneral;
+  }
+}
 
-int DbState::fail(const std::string &text) {
-  if (errors) errors->set(text);
+int DbState::fail() {
+  if (!db) return fail("the connection is closed", kStateNoConnection);
+  return fail(sqlite3_errmsg(db), sqlstate_of(db));
+}
+
+int DbState::fail(const std::string &text, const char *state) {
+  if (errors) errors->set(text, state);
   return VESK_ERROR;
 }
 

@@ -28,13 +28,17 @@ struct DbState {
   ~DbState() { close(); }
   bool open() const { return db != nullptr; }
   void close();
-  // Record SQLite's message for the failure that just happened; returns VESK_ERROR.
+  // Record SQLite's message and SQLSTATE for the failure that just
+  // happened; returns VESK_ERROR.
   int fail();
-  int fail(const std::string &text);
+  int fail(const std::string &text, const char *state = kStateGeneral);
   // Run a statement without parameters or rows (transaction control).
   int exec(const char *sql);
 };
 using DbPtr = std::shared_ptr<DbState>;
+
+// The SQLSTATE for the failure SQLite reported last on db (see sq_db.cpp).
+const char *sqlstate_of(sqlite3 *db);
 
 // Open a database file (created when missing) or ":memory:".
 DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *err);

@@ -40,10 +40,12 @@ class StreamSet : public RowSet {
   int advance(std::string *err) override {
     if (box_->raw == nullptr || !box_->db->open()) {
       *err = "the connection of this result is closed";
+      failure_state = kStateNoConnection;
       return VESK_ERROR;
     }
     if (box_->generation != generation_) {
       *err = "the statement of this result has been run again";
+      failure_state = kStateGeneral;
       return VESK_ERROR;
     }
     if (pending_) {
@@ -59,6 +61,7 @@ class StreamSet : public RowSet {
       return VESK_NO_DATA;
     }
     *err = sqlite3_errmsg(box_->db->db);
+    failure_state = sqlstate_of(box_->db->db);
     sqlite3_reset(box_->raw);
     return VESK_ERROR;
   }
@@ -299,9 +302,9 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
 SqResult::SqResult(DbPtr db, std::vector<std::unique_ptr<RowSet>> sets, Counters k)
     : db_(std::move(db)), errors_(db_->errors), sets_(std::move(sets)), counters_(k) {}
 
-int SqResult::fail(const std::string &text) {
-  errors_->set(text);
-  if (!db_->open()) thread_error_set(text);  // nobody can read the connection's text
+int SqResult::fail(const std::string &text, const char *state) {
+  errors_->set(text, state);
+  if (!db_->open()) thread_error_set(text, state);  // nobody can read the connection's text
   return VESK_ERROR;
 }
 
@@ -321,7 +324,7 @@ const Cell &SqResult::cell_at(int32_t col) {
 int SqResult::fetch_row() {
   at_row_ = false;
   if (cur_ >= sets_.size()) return VESK_NO_DATA;
-  if (!db_->open()) return fail("the connection of this result is closed");
+  if (!db_->open()) return fail("the connection of this result is closed", kStateNoConnection);
   std::string err;
   int rc = sets_[cur_]->advance(&err);
   if (rc == VESK_OK) {
@@ -329,7 +332,7 @@ int SqResult::fetch_row() {
     row_cell_read_.assign(sets_[cur_]->cols.size(), 0);
     row_cells_.resize(row_cell_read_.size());
   }
-  if (rc < 0) return fail(err);
+  if (rc < 0) return fail(err, sets_[cur_]->failure_state);
   return rc;
 }
 
@@ -391,7 +394,7 @@ int SqResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32
   }
   std::string err;
   int rc = deliver(cell_at(col), type, buf, cap, len, &err);
-  if (rc < 0) return fail(err);
+  if (rc < 0) return fail(err, sets_[cur_]->failure_state);
   return rc;
 }
 

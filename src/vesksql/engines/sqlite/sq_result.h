@@ -25,6 +25,8 @@ class RowSet {
   // was run again or its connection closed).
   virtual bool stale() const { return false; }
   std::vector<ColInfo> cols;
+  // The SQLSTATE of the last failed advance.
+  const char *failure_state = kStateGeneral;
 };
 
 // Column information of a statement that has been stepped once.
@@ -52,7 +54,7 @@ class SqResult : public EngineResult {
   int get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) override;
 
  private:
-  int fail(const std::string &text);
+  int fail(const std::string &text, const char *state = kStateGeneral);
   const ColInfo *col_info(int32_t col) const;
   const Cell &cell_at(int32_t col);
   std::vector<Cell> row_cells_;       // cells of the current row read so far
