@@ -2,6 +2,7 @@
 // and error texts.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "connstr.h"
 #include "control.h"
@@ -27,16 +28,6 @@ int refuse(const std::string &text, const char *state) {
   return VESK_ERROR;
 }
 
-std::unique_ptr<vesk_conn> open_on_host(const ConnectParams &p, const std::string &host,
-                                        std::string *err) {
-  auto c = std::make_unique<vesk_conn>();
-  c->params = p;
-  c->params.host = host;
-  c->engine = open_engine(c->params, host, c->errors, err);
-  if (!c->engine) return nullptr;
-  return c;
-}
-
 std::string trim_host(const std::string &s) {
   size_t b = 0, e = s.size();
   while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
@@ -44,51 +35,75 @@ std::string trim_host(const std::string &s) {
   return s.substr(b, e - b);
 }
 
+// The hosts of an IP field: one for a plain host, each of a list.
+std::vector<std::string> split_hosts(const std::string &field, bool list) {
+  std::vector<std::string> hosts;
+  if (!list) {
+    hosts.push_back(field);
+    return hosts;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t comma = field.find(',', start);
+    hosts.push_back(trim_host(
+        field.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return hosts;
+}
+
+// Open the connection on the first of `hosts` that answers, trying them in
+// order; `c->params` holds every other parameter.  On success the engine is
+// in place, params.host names the host and *used its index; otherwise *err
+// names every host tried with its reason.
+bool open_first(vesk_conn *c, const std::vector<std::string> &hosts, int *used, std::string *err) {
+  std::string reasons;
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    std::string e;
+    c->params.host = hosts[i];
+    c->engine = open_engine(c->params, hosts[i], c->errors, &e);
+    if (c->engine) {
+      if (used) *used = static_cast<int>(i);
+      return true;
+    }
+    if (hosts.size() == 1) {
+      reasons = e;
+      break;
+    }
+    if (!reasons.empty()) reasons += "; ";
+    reasons += "host '" + hosts[i] + "': " + e;
+  }
+  *err = reasons;
+  return false;
+}
+
+// A new handle opened from a connect string, on one host or a list.
+int open_handle(const char *connstr, bool list, vesk_conn **h, vesk_addr_attrs **attrs) {
+  if (h == nullptr) return refuse("connect: no handle address given", kStateNoArgument);
+  *h = nullptr;
+  auto c = std::make_unique<vesk_conn>();
+  std::string err;
+  if (!read_params(connstr, &c->params, &err)) return refuse(err, kStateConnectFailed);
+  c->hosts = c->params.host;
+  c->params.read_write = list;
+  auto a = std::make_unique<vesk_addr_attrs>();
+  a->hosts = split_hosts(c->hosts, list);
+  if (!open_first(c.get(), a->hosts, &a->used, &err)) return refuse(err, kStateConnectFailed);
+  *h = c.release();
+  if (list && attrs) *attrs = a.release();
+  return VESK_OK;
+}
+
 }  // namespace
 
 int impl_cli_connect(const char *connstr, vesk_conn **h) {
-  if (h == nullptr) return refuse("connect: no handle address given", kStateNoArgument);
-  *h = nullptr;
-  ConnectParams p;
-  std::string err;
-  if (!read_params(connstr, &p, &err)) return refuse(err, kStateConnectFailed);
-  auto c = open_on_host(p, p.host, &err);
-  if (!c) return refuse(err, kStateConnectFailed);
-  *h = c.release();
-  return VESK_OK;
+  return open_handle(connstr, false, h, nullptr);
 }
 
 int impl_cli_connect_multi(const char *connstr, int flag, vesk_addr_attrs **attrs,
                            vesk_conn **h) {
-  if (h == nullptr) return refuse("connect: no handle address given", kStateNoArgument);
-  *h = nullptr;
-  ConnectParams p;
-  std::string err;
-  if (!read_params(connstr, &p, &err)) return refuse(err, kStateConnectFailed);
-  auto a = std::make_unique<vesk_addr_attrs>();
-  size_t start = 0;
-  for (;;) {
-    size_t comma = p.host.find(',', start);
-    a->hosts.push_back(trim_host(p.host.substr(start, comma == std::string::npos
-                                                          ? std::string::npos
-                                                          : comma - start)));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  std::string errors;
-  for (size_t i = 0; i < a->hosts.size(); ++i) {
-    std::string e;
-    auto c = open_on_host(p, a->hosts[i], &e);
-    if (c) {
-      a->used = static_cast<int>(i);
-      *h = c.release();
-      if (attrs) *attrs = a.release();
-      return VESK_OK;
-    }
-    if (!errors.empty()) errors += "; ";
-    errors += "host '" + a->hosts[i] + "': " + e;
-  }
-  return refuse(errors, kStateConnectFailed);
+  return open_handle(connstr, true, h, attrs);
 }
 
 int impl_cli_disconnect(vesk_conn **h) {
@@ -114,12 +129,13 @@ int impl_cli_reconnect(vesk_conn **h) {
     int rc = c->engine->reconnect();
     if (rc >= 0) return rc;
   }
-  // Open afresh with the parameters the handle was opened with.
+  // Open afresh with every parameter the handle was opened with; a host
+  // list is tried whole again (after a failover the standby that took over
+  // is found).
   if (c->engine) c->engine->close();
   c->engine.reset();
   std::string err;
-  c->engine = open_engine(c->params, c->params.host, c->errors, &err);
-  if (!c->engine) {
+  if (!open_first(c, split_hosts(c->hosts, c->params.read_write), nullptr, &err)) {
     c->errors->set(err, kStateConnectFailed);
     thread_error_set(err, kStateConnectFailed);
     return VESK_ERROR;

@@ -14,6 +14,9 @@ struct ConnectParams {
   int port = 0;          // PORT, 0..65535
   std::string charset;   // CHAR_SET as given
   std::string usessl;    // USESSL
+  // Set for a connect to a host list: only a host that accepts a
+  // read-write session will do (the others are standbys).
+  bool read_write = false;
 };
 
 // Parse the connect string.  Every field is required, in the order above.

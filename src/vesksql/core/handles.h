@@ -9,7 +9,8 @@
 #include "vesksql.h"
 
 struct vesk_conn {
-  vesk::ConnectParams params;
+  vesk::ConnectParams params;  // as opened: params.host is the host that answered
+  std::string hosts;           // the IP field as given (a list for a multi-address connect)
   vesk::ErrorSlotPtr errors = std::make_shared<vesk::ErrorSlot>();
   vesk::EnginePtr engine;  // empty after a failed reconnect: the handle is closed
   vesk::ParamStore binds;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/deliver.h"
 #include "core/handles.h"
 #include "core/text_util.h"
 
@@ -118,23 +119,6 @@ class BufferedSet : public RowSet {
   size_t rows_ = 0, next_ = 0, row_ = 0;
 };
 
-// Write text bytes: up to cap for the variable text codes, whose buffers
-// hold one more byte; up to cap - 1 for the fixed-size codes, so their text
-// stays zero-terminated.  Never splits a UTF-8 character.
-void put_text(const char *p, int32_t n, int32_t type, char *buf, int32_t cap, int32_t *len) {
-  if (n == 0) {  // the empty text: one zero byte
-    if (cap >= 1) buf[0] = '\0';
-    *len = 1;
-    return;
-  }
-  bool full = type == VESK_TYPE_VARCHAR || type == VESK_TYPE_TEXT || type == VESK_TYPE_CHAR;
-  int32_t room = full ? cap : cap - 1;
-  if (room < 0) room = 0;
-  size_t w = utf8_cut_length(p, static_cast<size_t>(n), static_cast<size_t>(room));
-  std::memcpy(buf, p, w);
-  *len = n;
-}
-
 // The text form of a numeric cell, into a caller's small buffer.
 int32_t number_text(const Cell &c, char *tmp, size_t cap) {
   int r = (c.storage == SQLITE_INTEGER) ? std::snprintf(tmp, cap, "%lld", static_cast<long long>(c.i))
@@ -168,18 +152,6 @@ double as_double(const Cell &c) {
       return std::strtod(tmp, nullptr);
     }
   }
-}
-
-template <typename T>
-int put_fixed(T v, void *buf, int32_t cap, int32_t *len, std::string *err) {
-  if (cap < static_cast<int32_t>(sizeof(T))) {
-    *err = "get_field: buffer of " + std::to_string(cap) + " bytes is too small";
-    *len = VESK_NULL_LENGTH;
-    return VESK_ERROR;
-  }
-  std::memcpy(buf, &v, sizeof(T));
-  *len = static_cast<int32_t>(sizeof(T));
-  return VESK_OK;
 }
 
 }  // namespace
@@ -276,21 +248,10 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
     case VESK_TYPE_VARBINARY:
     case VESK_TYPE_CLOB:
     case VESK_TYPE_BLOB: {
-      vesk_lob *loc = *static_cast<vesk_lob **>(buf);
-      if (loc == nullptr) {
-        *err = "get_field: no large-object locator given";
-        *len = VESK_NULL_LENGTH;
-        return VESK_ERROR;
-      }
       as_text();
-      if (type == VESK_TYPE_CLOB && text_n == 0 && cell.storage != SQLITE_BLOB) {
-        loc->data.assign(1, '\0');  // the empty text: one zero byte
-        *len = 1;
-        return VESK_OK;
-      }
-      loc->data.assign(text ? text : "", static_cast<size_t>(text_n));
-      *len = text_n;
-      return VESK_OK;
+      return put_lob(text, text_n,
+                     type == VESK_TYPE_CLOB && text_n == 0 && cell.storage != SQLITE_BLOB, buf,
+                     len, err);
     }
     default:
       as_text();
