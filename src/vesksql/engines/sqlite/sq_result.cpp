@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/datetime_text.h"
 #include "core/deliver.h"
 #include "core/handles.h"
 #include "core/text_util.h"

@@ -43,9 +43,6 @@ int32_t cell_code(const ColInfo &c, const Cell &cell);
 // The raw size that goes with a cell's code.
 int32_t cell_size(const ColInfo &c, int32_t code);
 
-// "YYYY-MM-DD[ |T]HH:MM[:SS[.fff]]" (or a date alone) to milliseconds since
-// 1970-01-01.  Fraction digits beyond the third must be zeros.
-bool parse_datetime_ms(const char *p, int32_t n, int64_t *ms);
 
 }  // namespace sq
 }  // namespace vesk
