@@ -1,0 +1,372 @@
+#include "pg_conn.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/sql_scan.h"
+#include "core/text_util.h"
+#include "pg_result.h"
+#include "vesksql.h"
+
+namespace vesk {
+namespace pg {
+
+namespace {
+
+constexpr char kStateConnectionLost[] = "08006";
+
+// Statements that must not be wrapped in the transaction that autocommit
+// off opens (they end one, or cannot run inside one).
+bool runs_outside_transaction(const char *sql) {
+  const char *p = skip_space(sql);
+  while (*p == '(') p = skip_space(p + 1);
+  const char *e = skip_token(p);
+  for (const char *kw : {"BEGIN", "START", "COMMIT", "END", "ROLLBACK", "ABORT", "SAVEPOINT",
+                         "RELEASE", "PREPARE", "VACUUM", "SET", "SHOW", "RESET", "DISCARD",
+                         "LISTEN", "UNLISTEN", "NOTIFY", "CHECKPOINT", "FETCH", "CLOSE",
+                         "DEALLOCATE"}) {
+    if (token_is(p, e, kw)) return true;
+  }
+  // CREATE DATABASE, DROP DATABASE, ALTER SYSTEM and the like
+  if (token_is(p, e, "CREATE") || token_is(p, e, "DROP") || token_is(p, e, "ALTER")) {
+    const char *q = skip_space(e);
+    const char *qe = skip_token(q);
+    return token_is(q, qe, "DATABASE") || token_is(q, qe, "TABLESPACE") ||
+           token_is(q, qe, "SYSTEM");
+  }
+  return false;
+}
+
+// A name in double quotes, for FETCH and CLOSE.
+std::string quoted_name(const char *name) {
+  std::string q = "\"";
+  for (const char *p = name; *p; ++p) {
+    if (*p == '"') q += '"';
+    q += *p;
+  }
+  q += '"';
+  return q;
+}
+
+int64_t changed_rows(const PGresult *res) {
+  const char *n = PQcmdTuples(const_cast<PGresult *>(res));
+  return (n && *n) ? std::strtoll(n, nullptr, 10) : 0;
+}
+
+bool has_rows(const PGresult *res) {
+  return PQresultStatus(res) == PGRES_TUPLES_OK && PQnfields(res) > 0;
+}
+
+bool succeeded(const PGresult *res) {
+  if (res == nullptr) return false;
+  ExecStatusType st = PQresultStatus(res);
+  return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK || st == PGRES_EMPTY_QUERY;
+}
+
+int32_t clamp32(int64_t v) {
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+bool PgConn::alive() const { return conn_ && PQstatus(conn_.get()) == CONNECTION_OK; }
+
+bool PgConn::in_transaction() const {
+  return conn_ && PQtransactionStatus(conn_.get()) != PQTRANS_IDLE;
+}
+
+int PgConn::fail_result(const PGresult *res) {
+  std::string text;
+  const char *state = nullptr;
+  if (res != nullptr) {
+    const char *primary = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
+    const char *detail = PQresultErrorField(res, PG_DIAG_MESSAGE_DETAIL);
+    state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    text = primary ? primary : trimmed_message(PQresultErrorMessage(res));
+    if (detail && *detail) text += std::string(" (") + detail + ")";
+  }
+  if (text.empty()) text = trimmed_message(PQerrorMessage(conn_.get()));
+  if (text.empty()) text = "the server call failed";
+  if (state == nullptr || std::strlen(state) != 5)
+    state = PQstatus(conn_.get()) == CONNECTION_OK ? kStateGeneral : kStateConnectionLost;
+  if (PQstatus(conn_.get()) != CONNECTION_OK) forget_statements();
+  return fail(text, state);
+}
+
+bool PgConn::run_simple(const char *sql, PgResPtr *out) {
+  const std::string text(sql);  // the caller's text is not read during the wait
+  PgResPtr res(blocking([&] { return PQexec(conn_.get(), text.c_str()); }));
+  if (!succeeded(res.get())) {
+    fail_result(res.get());
+    return false;
+  }
+  if (out) *out = std::move(res);
+  return true;
+}
+
+int PgConn::run_control(const char *sql) { return run_simple(sql) ? VESK_OK : VESK_ERROR; }
+
+int PgConn::implicit_begin(const std::string &statement) {
+  if (autocommit_ || in_transaction() || runs_outside_transaction(statement.c_str())) return VESK_OK;
+  return run_control("BEGIN");
+}
+
+int PgConn::begin() { return in_transaction() ? VESK_OK : run_control("BEGIN"); }
+
+int PgConn::commit() { return in_transaction() ? run_control("COMMIT") : VESK_OK; }
+
+int PgConn::rollback() { return in_transaction() ? run_control("ROLLBACK") : VESK_OK; }
+
+int PgConn::set_autocommit(bool on) {
+  if (on && in_transaction() && run_control("COMMIT") < 0) return VESK_ERROR;
+  autocommit_ = on;
+  return VESK_OK;
+}
+
+int PgConn::ping() {
+  if (!alive()) return VESK_LOST;
+  PgResPtr res(blocking([&] { return PQexec(conn_.get(), ""); }));
+  if (PQstatus(conn_.get()) != CONNECTION_OK) {
+    fail_result(res.get());
+    return VESK_LOST;
+  }
+  return succeeded(res.get()) ? VESK_OK : fail_result(res.get());
+}
+
+int PgConn::use_database(const std::string &name) {
+  if (in_transaction())
+    return fail("USE: a transaction is open; commit or roll it back first");
+  std::string err;
+  PgConnPtr fresh = open_connection(params_, params_.host, name, &err);
+  if (!fresh) return fail(err, kStateConnectFailed);
+  forget_statements();
+  conn_ = std::move(fresh);
+  return VESK_OK;
+}
+
+int PgConn::exec_plain(const char *sql) {
+  if (implicit_begin(sql) < 0) return VESK_ERROR;
+  return run_control(sql);
+}
+
+int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
+                          std::vector<RowSet> *sets, int64_t *changed) {
+  std::string err;
+  if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
+  if (implicit_begin(st.text) < 0) return VESK_ERROR;
+  PgResPtr res(blocking([&] {
+    return PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
+                        args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+  }));
+  if (!succeeded(res.get())) return fail_result(res.get());
+  if (has_rows(res.get())) {
+    sets->push_back(make_row_set(std::move(res)));
+  } else {
+    *changed += changed_rows(res.get());
+  }
+  return VESK_OK;
+}
+
+// Several statements with parameters run one by one, as one step: inside
+// a savepoint when a transaction is open, else in a transaction of their
+// own, so a failure leaves nothing of them behind.
+int PgConn::run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
+                        std::vector<RowSet> *sets, int64_t *changed) {
+  const bool nested = in_transaction() || !autocommit_;
+  if (!autocommit_ && !in_transaction() && run_control("BEGIN") < 0) return VESK_ERROR;
+  if (run_control(nested ? "SAVEPOINT vesk_several" : "BEGIN") < 0) return VESK_ERROR;
+  for (const SqlStatement &st : stmts) {
+    if (run_statement(st, params, sets, changed) < 0) {
+      ErrorSlot kept = *errors_;
+      run_simple(nested ? "ROLLBACK TO SAVEPOINT vesk_several" : "ROLLBACK");
+      if (nested) run_simple("RELEASE SAVEPOINT vesk_several");
+      *errors_ = kept;
+      return VESK_ERROR;
+    }
+  }
+  return run_control(nested ? "RELEASE SAVEPOINT vesk_several" : "COMMIT");
+}
+
+int PgConn::finish_rows(std::vector<RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
+                        Counters *counters) {
+  Counters k;
+  if (rows) {
+    k.rowcount = -1;
+  } else {
+    k.rowcount = k.third = clamp32(changed);
+  }
+  if (!sets.empty()) *out = std::make_unique<PgResult>(errors_, std::move(sets), k);
+  if (counters) *counters = k;
+  return VESK_OK;
+}
+
+int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
+                        Counters *counters) {
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (!split_statements(sql, &stmts, &err)) return fail(err);
+  // Every positional value must find its placeholder.
+  size_t used = 0;
+  bool any_refs = false;
+  for (const SqlStatement &st : stmts) {
+    for (const ParamRef &r : st.params) {
+      any_refs = true;
+      if (r.position >= 0 && static_cast<size_t>(r.position) + 1 > used) used = r.position + 1;
+    }
+  }
+  for (size_t k = used; k < params.positional.size(); ++k) {
+    if (params.positional[k].kind != Value::Unset)
+      return fail("parameter position " + std::to_string(k + 1) +
+                      " is out of range: the statement has " + std::to_string(used) +
+                      " placeholders",
+                  kStateParamCount);
+  }
+  std::vector<RowSet> sets;
+  int64_t changed = 0;
+  if (stmts.empty()) return finish_rows(std::move(sets), 0, false, out, counters);
+  if (stmts.size() > 1 && !any_refs) {
+    // Several statements without parameters: one simple-protocol round
+    // trip, one row set per statement with rows.  The server runs them as
+    // one step unless the text carries its own transaction control.
+    if (implicit_begin(stmts.front().text) < 0) return VESK_ERROR;
+    const std::string text(sql);
+    PgResPtr failure;
+    bool ok = blocking([&] {
+      if (!PQsendQuery(conn_.get(), text.c_str())) return false;
+      while (PGresult *r = PQgetResult(conn_.get())) {
+        PgResPtr res(r);
+        if (!succeeded(r)) {
+          if (!failure) failure = std::move(res);
+        } else if (has_rows(r)) {
+          sets.push_back(make_row_set(std::move(res)));
+        } else {
+          changed += changed_rows(r);
+        }
+      }
+      return true;
+    });
+    if (!ok || failure) return fail_result(failure.get());
+    return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
+  }
+  int rc = stmts.size() == 1 ? run_statement(stmts.front(), params, &sets, &changed)
+                             : run_several(stmts, params, &sets, &changed);
+  if (rc < 0) return rc;
+  return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
+}
+
+std::string PgConn::next_statement_name() {
+  char name[32];
+  std::snprintf(name, sizeof name, "vesk_s%u", ++statement_counter_);
+  return name;
+}
+
+void PgConn::forget_statements() {
+  prepared_ready_ = false;
+  prepared_text_.clear();
+  batch_text_.clear();
+}
+
+int PgConn::prepare(const char *sql) {
+  if (prepared_ready_ && prepared_text_ == sql) return VESK_OK;  // kept from the last run
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (!split_statements(sql, &stmts, &err)) return fail(err);
+  if (stmts.size() != 1)
+    return fail(stmts.empty() ? "prepare: the text holds no statement"
+                              : "prepare: the text holds several statements; prepare takes one");
+  const std::string old = prepared_ready_ ? prepared_name_ : std::string();
+  prepared_ready_ = false;
+  if (!old.empty()) run_simple(("DEALLOCATE " + old).c_str());  // best effort
+  SqlStatement st = std::move(stmts.front());
+  const std::string name = next_statement_name();
+  PgResPtr res(blocking([&] {
+    return PQprepare(conn_.get(), name.c_str(), st.text.c_str(),
+                     static_cast<int>(st.params.size()), nullptr);
+  }));
+  if (!succeeded(res.get())) return fail_result(res.get());
+  prepared_ = std::move(st);
+  prepared_name_ = name;
+  prepared_text_ = sql;
+  prepared_ready_ = true;
+  return VESK_OK;
+}
+
+int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
+  if (!prepared_ready_) return fail("no statement is prepared");
+  std::string err;
+  if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
+  for (size_t k = 0; k < params.positional.size(); ++k) {
+    if (params.positional[k].kind == Value::Unset) continue;
+    bool found = false;
+    for (const ParamRef &r : prepared_.params) found = found || r.position == static_cast<int>(k);
+    if (!found)
+      return fail("parameter position " + std::to_string(k + 1) + " is out of range",
+                  kStateParamCount);
+  }
+  if (implicit_begin(prepared_.text) < 0) return VESK_ERROR;
+  // The binary bytea values need their types; the server's own inference
+  // serves every other parameter.
+  PgResPtr res(blocking([&] {
+    return PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
+                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+  }));
+  if (!succeeded(res.get())) return fail_result(res.get());
+  if (has_rows(res.get())) {
+    std::vector<RowSet> sets;
+    sets.push_back(make_row_set(std::move(res)));
+    Counters k;
+    k.rowcount = -1;
+    *out = std::make_unique<PgResult>(errors_, std::move(sets), k);
+  }
+  return VESK_OK;
+}
+
+int PgConn::unprepare() {
+  // The statement stays on the server for a prepare of the same text.
+  return VESK_OK;
+}
+
+int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
+  if (out) out->reset();
+  if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
+  const std::string sql = "FETCH " + std::to_string(kCursorBatchRows) + " FROM " + quoted_name(name);
+  PgResPtr res;
+  if (!run_simple(sql.c_str(), &res)) return VESK_ERROR;
+  const int rows = PQntuples(res.get());
+  if (rows > 0 && out) {
+    std::vector<RowSet> sets;
+    sets.push_back(make_row_set(std::move(res)));
+    Counters k;
+    k.rowcount = -1;
+    *out = std::make_unique<PgResult>(errors_, std::move(sets), k);
+  }
+  return rows;
+}
+
+int PgConn::close_named_cursor(const char *name) {
+  if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
+  return run_control(("CLOSE " + quoted_name(name)).c_str());
+}
+
+int PgConn::reconnect() {
+  // Open afresh: the core then tries the whole host list again with every
+  // parameter of the first connect.
+  return VESK_ERROR;
+}
+
+int PgConn::rowid(char *buf) {
+  PgResPtr res;
+  if (!run_simple("SELECT lastval()", &res)) return VESK_ERROR;
+  const char *v = PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "";
+  std::snprintf(buf, VESK_ROWID_CAP, "%s", v);
+  return VESK_OK;
+}
+
+void PgConn::close() {
+  forget_statements();
+  conn_.reset();
+}
+
+}  // namespace pg
+}  // namespace vesk

@@ -1,0 +1,95 @@
+// The PostgreSQL engine's connection: one libpq connection, the module's
+// control operations, statements with the driver's placeholders, a
+// prepared statement kept by text, batches in one pipelined round trip and
+// named server cursors read in batches.
+#ifndef VESKSQL_PG_CONN_H
+#define VESKSQL_PG_CONN_H
+
+#include <string>
+#include <vector>
+
+#include "core/engine.h"
+#include "pg_handles.h"
+#include "pg_params.h"
+#include "pg_sql.h"
+
+namespace vesk {
+namespace pg {
+
+// Rows a named cursor's batch holds (FETCH n).
+constexpr int kCursorBatchRows = 1000;
+// Rows sent between two synchronisations of a batch's pipeline.
+constexpr int32_t kPipelineChunkRows = 1000;
+
+// Open one libpq connection to `host` ("name", "name:port" or
+// "[v6address]:port") on database `dbname`; nullptr with *err on failure.
+PgConnPtr open_connection(const ConnectParams &p, const std::string &host,
+                          const std::string &dbname, std::string *err);
+
+class PgConn : public EngineConn {
+ public:
+  PgConn(ConnectParams params, PgConnPtr conn, ErrorSlotPtr errors)
+      : EngineConn(std::move(errors)), params_(std::move(params)), conn_(std::move(conn)) {}
+  ~PgConn() override { close(); }
+
+  bool alive() const override;
+  int begin() override;
+  int commit() override;
+  int rollback() override;
+  int set_autocommit(bool on) override;
+  int ping() override;
+  int use_database(const std::string &name) override;
+  int exec_plain(const char *sql) override;
+  int exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
+                  Counters *counters) override;
+  int prepare(const char *sql) override;
+  int exec_prepared(const ParamStore &params, ResultPtr *out) override;
+  int unprepare() override;
+  int exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) override;
+  int open_named_cursor(const char *name, ResultPtr *out) override;
+  int close_named_cursor(const char *name) override;
+  int reconnect() override;
+  int rowid(char *buf) override;
+  void close() override;
+
+ private:
+  bool in_transaction() const;
+  // A failed server call: the server's text and SQLSTATE (or the
+  // connection's, when there is no result).
+  int fail_result(const PGresult *res);
+  // Run a text without parameters (simple protocol); true for success.
+  bool run_simple(const char *sql, PgResPtr *res = nullptr);
+  int run_control(const char *sql);
+  // With autocommit off, open the transaction a statement runs in.
+  int implicit_begin(const std::string &statement);
+  // One statement with its parameters; its rows (if any) into *sets.
+  int run_statement(const SqlStatement &st, const ParamStore &params,
+                    std::vector<struct RowSet> *sets, int64_t *changed);
+  int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
+                  std::vector<struct RowSet> *sets, int64_t *changed);
+  int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
+                  Counters *counters);
+  std::string next_statement_name();
+  void forget_statements();
+
+  ConnectParams params_;  // as opened (params_.host the host that answered)
+  PgConnPtr conn_;
+  bool autocommit_ = true;
+  ParamArrays args_;  // reused for every execution
+
+  // The prepared statement: its text as given, its server name and refs.
+  std::string prepared_text_;
+  std::string prepared_name_;
+  SqlStatement prepared_;
+  bool prepared_ready_ = false;
+  // The batch statement kept the same way.
+  std::string batch_text_;
+  std::string batch_name_;
+  SqlStatement batch_;
+  unsigned statement_counter_ = 0;
+};
+
+}  // namespace pg
+}  // namespace vesk
+
+#endif

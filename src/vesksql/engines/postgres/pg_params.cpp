@@ -1,0 +1,98 @@
+#include "pg_params.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace vesk {
+namespace pg {
+
+namespace {
+
+constexpr Oid kByteaOid = 17;
+
+// The value bound under the placeholder's name as written (":id"), else
+// under the name without its prefix ("id").
+const Value *named_value(const ParamStore &ps, const std::string &name) {
+  const Value *bare = nullptr;
+  for (const auto &nv : ps.named) {
+    if (nv.first == name) return &nv.second;
+    if (bare == nullptr && nv.first.size() + 1 == name.size() &&
+        name.compare(1, std::string::npos, nv.first) == 0)
+      bare = &nv.second;
+  }
+  return bare;
+}
+
+}  // namespace
+
+void number_text(const Value &v, std::string *out) {
+  char buf[40];
+  int n;
+  if (v.kind == Value::Int) {
+    n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.i));
+  } else if (std::isnan(v.d)) {
+    n = std::snprintf(buf, sizeof buf, "NaN");
+  } else if (std::isinf(v.d)) {
+    n = std::snprintf(buf, sizeof buf, v.d > 0 ? "Infinity" : "-Infinity");
+  } else {
+    n = std::snprintf(buf, sizeof buf, "%.17g", v.d);
+  }
+  out->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void ParamArrays::resize(size_t n) {
+  values.assign(n, nullptr);
+  lengths.assign(n, 0);
+  formats.assign(n, 0);
+  types.assign(n, 0);
+  if (texts.size() < n) texts.resize(n);
+}
+
+void ParamArrays::set(size_t i, const Value &v) {
+  switch (v.kind) {
+    case Value::Int:
+    case Value::Real:
+      number_text(v, &texts[i]);
+      values[i] = texts[i].c_str();
+      break;
+    case Value::Text:
+      values[i] = v.bytes.c_str();
+      break;
+    case Value::Blob:
+      values[i] = v.bytes.data();
+      lengths[i] = static_cast<int>(v.bytes.size());
+      formats[i] = 1;
+      types[i] = kByteaOid;
+      break;
+    default:  // NULL
+      values[i] = nullptr;
+      break;
+  }
+}
+
+bool gather(const SqlStatement &st, const ParamStore &ps, ParamArrays *args, std::string *err) {
+  args->resize(st.params.size());
+  for (size_t i = 0; i < st.params.size(); ++i) {
+    const ParamRef &ref = st.params[i];
+    const Value *v = nullptr;
+    if (ref.position >= 0) {
+      size_t k = static_cast<size_t>(ref.position);
+      if (k < ps.positional.size() && ps.positional[k].kind != Value::Unset) v = &ps.positional[k];
+      if (v == nullptr) {
+        *err = "no value is bound for parameter " + std::to_string(k + 1);
+        return false;
+      }
+    } else {
+      v = named_value(ps, ref.name);
+      if (v == nullptr) {
+        *err = "no value is bound for parameter " + ref.name;
+        return false;
+      }
+    }
+    args->set(i, *v);
+  }
+  return true;
+}
+
+}  // namespace pg
+}  // namespace vesk

@@ -1,0 +1,45 @@
+// The parameters of one statement execution in libpq's form: values as
+// texts the server infers a type for (no type named, so "?" works for an
+// int4 column or a function's argument), bytes in binary form as bytea.
+#ifndef VESKSQL_PG_PARAMS_H
+#define VESKSQL_PG_PARAMS_H
+
+#include <libpq-fe.h>
+
+#include <string>
+#include <vector>
+
+#include "core/params.h"
+#include "pg_sql.h"
+
+namespace vesk {
+namespace pg {
+
+// Reused from one execution to the next: no allocation once warm.
+struct ParamArrays {
+  std::vector<const char *> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+  std::vector<Oid> types;
+  std::vector<std::string> texts;  // the text forms of numbers
+
+  int count() const { return static_cast<int>(values.size()); }
+  // Size every array for n parameters.
+  void resize(size_t n);
+  // Parameter i from a bound value (which must outlive the execution).
+  void set(size_t i, const Value &v);
+};
+
+// Fill `args` for statement `st` from the bound values: a positional ref
+// from its slot, a named one by its name as written or bare (":id" finds a
+// value bound as "id").  False with *err (the missing one named) when a
+// placeholder has no value.
+bool gather(const SqlStatement &st, const ParamStore &ps, ParamArrays *args, std::string *err);
+
+// The text form of an integer or a double as the server reads it.
+void number_text(const Value &v, std::string *out);
+
+}  // namespace pg
+}  // namespace vesk
+
+#endif
