@@ -64,6 +64,16 @@ bool succeeded(const PGresult *res) {
   return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK || st == PGRES_EMPTY_QUERY;
 }
 
+// How many positional values the statements take (the highest position
+// used, plus one).
+size_t positions_used(const std::vector<SqlStatement> &stmts) {
+  size_t used = 0;
+  for (const SqlStatement &st : stmts)
+    for (const ParamRef &r : st.params)
+      if (r.position >= 0 && static_cast<size_t>(r.position) + 1 > used) used = r.position + 1;
+  return used;
+}
+
 int32_t clamp32(int64_t v) {
   return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
 }
@@ -103,6 +113,18 @@ bool PgConn::run_simple(const char *sql, PgResPtr *out) {
   }
   if (out) *out = std::move(res);
   return true;
+}
+
+// A positional value that no placeholder takes is refused (0: none).
+int PgConn::refuse_extra_values(const ParamStore &params, size_t used) {
+  for (size_t k = used; k < params.positional.size(); ++k) {
+    if (params.positional[k].kind != Value::Unset)
+      return fail("parameter position " + std::to_string(k + 1) +
+                      " is out of range: the statement has " + std::to_string(used) +
+                      " placeholders",
+                  kStateParamCount);
+  }
+  return 0;
 }
 
 int PgConn::run_control(const char *sql) { return run_simple(sql) ? VESK_OK : VESK_ERROR; }
@@ -206,22 +228,9 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
   std::vector<SqlStatement> stmts;
   std::string err;
   if (!split_statements(sql, &stmts, &err)) return fail(err);
-  // Every positional value must find its placeholder.
-  size_t used = 0;
   bool any_refs = false;
-  for (const SqlStatement &st : stmts) {
-    for (const ParamRef &r : st.params) {
-      any_refs = true;
-      if (r.position >= 0 && static_cast<size_t>(r.position) + 1 > used) used = r.position + 1;
-    }
-  }
-  for (size_t k = used; k < params.positional.size(); ++k) {
-    if (params.positional[k].kind != Value::Unset)
-      return fail("parameter position " + std::to_string(k + 1) +
-                      " is out of range: the statement has " + std::to_string(used) +
-                      " placeholders",
-                  kStateParamCount);
-  }
+  for (const SqlStatement &st : stmts) any_refs = any_refs || !st.params.empty();
+  if (int rc = refuse_extra_values(params, positions_used(stmts))) return rc;
   std::vector<RowSet> sets;
   int64_t changed = 0;
   if (stmts.empty()) return finish_rows(std::move(sets), 0, false, out, counters);
@@ -278,6 +287,7 @@ int PgConn::prepare(const char *sql) {
   const std::string old = prepared_ready_ ? prepared_name_ : std::string();
   prepared_ready_ = false;
   if (!old.empty()) run_simple(("DEALLOCATE " + old).c_str());  // best effort
+  const size_t positions = positions_used(stmts);
   SqlStatement st = std::move(stmts.front());
   const std::string name = next_statement_name();
   PgResPtr res(blocking([&] {
@@ -285,6 +295,7 @@ int PgConn::prepare(const char *sql) {
                      static_cast<int>(st.params.size()), nullptr);
   }));
   if (!succeeded(res.get())) return fail_result(res.get());
+  prepared_positions_ = positions;
   prepared_ = std::move(st);
   prepared_name_ = name;
   prepared_text_ = sql;
@@ -296,14 +307,7 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
   if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
-  for (size_t k = 0; k < params.positional.size(); ++k) {
-    if (params.positional[k].kind == Value::Unset) continue;
-    bool found = false;
-    for (const ParamRef &r : prepared_.params) found = found || r.position == static_cast<int>(k);
-    if (!found)
-      return fail("parameter position " + std::to_string(k + 1) + " is out of range",
-                  kStateParamCount);
-  }
+  if (int rc = refuse_extra_values(params, prepared_positions_)) return rc;
   if (implicit_begin(prepared_.text) < 0) return VESK_ERROR;
   // The binary bytea values need their types; the server's own inference
   // serves every other parameter.

@@ -60,6 +60,7 @@ class PgConn : public EngineConn {
   // Run a text without parameters (simple protocol); true for success.
   bool run_simple(const char *sql, PgResPtr *res = nullptr);
   int run_control(const char *sql);
+  int refuse_extra_values(const ParamStore &params, size_t used);
   // With autocommit off, open the transaction a statement runs in.
   int implicit_begin(const std::string &statement);
   // One statement with its parameters; its rows (if any) into *sets.
@@ -81,6 +82,7 @@ class PgConn : public EngineConn {
   std::string prepared_text_;
   std::string prepared_name_;
   SqlStatement prepared_;
+  size_t prepared_positions_ = 0;
   bool prepared_ready_ = false;
   // The batch statement kept the same way.
   std::string batch_text_;
