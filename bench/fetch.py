@@ -6,6 +6,10 @@ fetchall() and with a fetchmany(1000) loop.  The best of a few runs of each
 is reported, with the vkcondb / sqlite3 time ratio.
 
     python bench/fetch.py [--rows N] [--repeat R]
+
+With --engine postgres the same command runs bench/pg_fetch.py instead: the
+PostgreSQL version of this bench, on a private server, against other
+drivers (see that file for its options).
 """
 import argparse
 import os
@@ -63,8 +67,27 @@ def best_pair(fn, vk_cur, lite_cur, repeat, rows):
     return min(vk_times), min(lite_times)
 
 
+ENGINES = ("embedded", "postgres")
+
+
+def postgres_engine(argv):
+    """The arguments after --engine when it is postgres, else None."""
+    pre = argparse.ArgumentParser(add_help=False)
+    pre.add_argument("--engine", choices=ENGINES, default="embedded")
+    known, rest = pre.parse_known_args(argv)
+    return rest if known.engine == "postgres" else None
+
+
 def main(argv=None):
+    rest = postgres_engine(sys.argv[1:] if argv is None else argv)
+    if rest is not None:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import pg_fetch
+        return pg_fetch.main(rest)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--engine", choices=ENGINES, default="embedded",
+                        help="embedded (SQLite, this bench) or postgres "
+                             "(bench/pg_fetch.py, with its own options)")
     parser.add_argument("--rows", type=int, default=1000000)
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args(argv)

@@ -12,6 +12,10 @@ count of rows is checked afterwards.  Prints each time and the ratios
 against sqlite3 (above 1 means vkcondb is faster).
 
     python bench/insert.py [--rows N]
+
+With --engine postgres the same command runs bench/pg_insert.py instead: the
+PostgreSQL version of this bench, on a private server, against other
+drivers (see that file for its options).
 """
 import argparse
 import os
@@ -93,8 +97,27 @@ WAYS = [
 ]
 
 
+ENGINES = ("embedded", "postgres")
+
+
+def postgres_engine(argv):
+    """The arguments after --engine when it is postgres, else None."""
+    pre = argparse.ArgumentParser(add_help=False)
+    pre.add_argument("--engine", choices=ENGINES, default="embedded")
+    known, rest = pre.parse_known_args(argv)
+    return rest if known.engine == "postgres" else None
+
+
 def main(argv=None):
+    rest = postgres_engine(sys.argv[1:] if argv is None else argv)
+    if rest is not None:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import pg_insert
+        return pg_insert.main(rest)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--engine", choices=ENGINES, default="embedded",
+                        help="embedded (SQLite, this bench) or postgres "
+                             "(bench/pg_insert.py, with its own options)")
     parser.add_argument("--rows", type=int, default=1000000, help="rows to insert (1000000)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="rounds; each way's best time counts (3)")
