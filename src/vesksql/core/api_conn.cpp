@@ -140,6 +140,8 @@ int impl_cli_reconnect(vesk_conn **h) {
     thread_error_set(err, kStateConnectFailed);
     return VESK_ERROR;
   }
+  // The session goes on as it was set: autocommit stays off if it was.
+  if (!c->autocommit) c->engine->set_autocommit(false);
   return VESK_OK;
 }
 
@@ -157,8 +159,13 @@ int impl_cli_exec_command(vesk_conn **h, const char *sql) {
     case Control::Begin: return e.begin();
     case Control::Commit: return e.commit();
     case Control::Rollback: return e.rollback();
-    case Control::AutocommitOn: return e.set_autocommit(true);
-    case Control::AutocommitOff: return e.set_autocommit(false);
+    case Control::AutocommitOn:
+    case Control::AutocommitOff: {
+      const bool on = ct.kind == Control::AutocommitOn;
+      int rc = e.set_autocommit(on);
+      if (rc >= 0) c->autocommit = on;
+      return rc;
+    }
     case Control::Ping: return e.ping();
     case Control::Use:
       if (!plain_database_name(ct.database)) {

@@ -11,6 +11,7 @@
 struct vesk_conn {
   vesk::ConnectParams params;  // as opened: params.host is the host that answered
   std::string hosts;           // the IP field as given (a list for a multi-address connect)
+  bool autocommit = true;      // as last set: a connection opened afresh keeps it
   vesk::ErrorSlotPtr errors = std::make_shared<vesk::ErrorSlot>();
   vesk::EnginePtr engine;  // empty after a failed reconnect: the handle is closed
   vesk::ParamStore binds;

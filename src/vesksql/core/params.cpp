@@ -50,6 +50,7 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
                        Value *out, std::string *err) {
   Value &v = *out;
   v.kind = Value::Unset;
+  v.type = type;
   const char *b = static_cast<const char *>(buf);
   if (type == VESK_TYPE_NULL || buf == nullptr) {
     v.kind = Value::Null;

@@ -13,6 +13,7 @@ namespace vesk {
 struct Value {
   enum Kind : uint8_t { Unset, Null, Int, Real, Text, Blob };
   Kind kind = Unset;
+  int32_t type = 0;  // the type code it was bound under
   int64_t i = 0;
   double d = 0;
   std::string bytes;  // Text and Blob

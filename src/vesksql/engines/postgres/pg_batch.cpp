@@ -1,7 +1,7 @@
-// cli_exec_batch on PostgreSQL: the statement prepared once (kept for the
-// same text), every row sent in pipeline mode and synchronised once per
-// chunk of rows, inside a transaction (or a savepoint of the caller's) so
-// the batch is applied whole or not at all.
+// cli_exec_batch on PostgreSQL: the statement prepared once, every row sent
+// in pipeline mode and synchronised once per chunk of rows, inside a
+// transaction (or a savepoint of the caller's) so the batch is applied
+// whole or not at all.
 #include <cstdio>
 #include <cstring>
 
@@ -66,46 +66,46 @@ void append_value(const ArrayColumn &col, int32_t row, ChunkValues *cv) {
 }  // namespace
 
 int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) {
-  if (batch_text_ != sql) {
-    std::vector<SqlStatement> stmts;
-    std::string err;
-    if (!split_statements(sql, &stmts, &err)) return fail(err);
-    if (stmts.size() != 1) return fail("exec_batch: the text must hold exactly one statement");
-    SqlStatement st = std::move(stmts.front());
-    std::vector<Oid> types(st.params.size(), 0);
-    for (size_t i = 0; i < st.params.size(); ++i) {
-      const ParamRef &r = st.params[i];
-      if (r.position < 0)
-        return fail("exec_batch: columns are bound by position; the statement names " + r.name,
-                    kStateParamCount);
-      size_t c = static_cast<size_t>(r.position);
-      if (c >= arrays.columns.size() || !arrays.bound[c])
-        return fail("no column is bound for parameter " + std::to_string(c + 1), kStateParamCount);
-      if (arrays.columns[c].kind == ArrayColumn::Blob) types[i] = kByteaOid;
-    }
-    const std::string name = next_statement_name();
-    if (!autocommit_ && implicit_begin(st.text) < 0) return VESK_ERROR;
-    PgResPtr res(blocking([&] {
-      return PQprepare(conn_.get(), name.c_str(), st.text.c_str(), static_cast<int>(types.size()),
-                       types.data());
-    }));
-    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) return fail_result(res.get());
-    if (!batch_name_.empty()) run_simple(("DEALLOCATE " + batch_name_).c_str());
-    batch_ = std::move(st);
-    batch_name_ = name;
-    batch_text_ = sql;
-  }
-  for (const ParamRef &r : batch_.params) {
+  unprepare();
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (!split_statements(sql, &stmts, &err)) return fail(err);
+  if (stmts.size() != 1) return fail("exec_batch: the text must hold exactly one statement");
+  const SqlStatement &batch = stmts.front();
+  std::vector<Oid> types(batch.params.size(), 0);
+  for (size_t i = 0; i < batch.params.size(); ++i) {
+    const ParamRef &r = batch.params[i];
+    if (r.position < 0)
+      return fail("exec_batch: columns are bound by position; the statement names " + r.name,
+                  kStateParamCount);
     size_t c = static_cast<size_t>(r.position);
     if (c >= arrays.columns.size() || !arrays.bound[c])
       return fail("no column is bound for parameter " + std::to_string(c + 1), kStateParamCount);
+    if (arrays.columns[c].kind == ArrayColumn::Blob) types[i] = kByteaOid;
   }
   if (rows == 0) return VESK_OK;
-  if (implicit_begin(batch_.text) < 0) return VESK_ERROR;
+  if (implicit_begin(batch.text) < 0) return VESK_ERROR;
   const bool own = !in_transaction();
   if (run_control(own ? "BEGIN" : "SAVEPOINT vesk_batch") < 0) return VESK_ERROR;
+  // Prepared for this batch alone (its parameter types are inferred from
+  // the tables as they are now) and given back with the next prepare.
+  drop_released_statements();
+  const std::string name = next_statement_name();
+  PgResPtr prepared(blocking([&] {
+    return PQprepare(conn_.get(), name.c_str(), batch.text.c_str(),
+                     static_cast<int>(types.size()), types.data());
+  }));
+  if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
+    fail_result(prepared.get());
+    ErrorSlot kept = *errors_;
+    run_simple(own ? "ROLLBACK" : "ROLLBACK TO SAVEPOINT vesk_batch");
+    if (!own) run_simple("RELEASE SAVEPOINT vesk_batch");
+    *errors_ = kept;
+    return VESK_ERROR;
+  }
+  released_.push_back(name);
 
-  const size_t n = batch_.params.size();
+  const size_t n = batch.params.size();
   ChunkValues cv;
   int32_t failing_row = -1;
   PgResPtr failure;
@@ -119,14 +119,14 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
       cv.length.clear();
       cv.format.clear();
       for (int32_t r = start; r < end; ++r)
-        for (const ParamRef &ref : batch_.params)
+        for (const ParamRef &ref : batch.params)
           append_value(arrays.columns[static_cast<size_t>(ref.position)], r, &cv);
       cv.value.resize(cv.offset.size());
       for (size_t i = 0; i < cv.offset.size(); ++i)
         cv.value[i] = cv.offset[i] == std::string::npos ? nullptr : cv.arena.data() + cv.offset[i];
       for (int32_t r = start; ok && r < end; ++r) {
         size_t at = static_cast<size_t>(r - start) * n;
-        ok = PQsendQueryPrepared(conn_.get(), batch_name_.c_str(), static_cast<int>(n),
+        ok = PQsendQueryPrepared(conn_.get(), name.c_str(), static_cast<int>(n),
                                  cv.value.data() + at, cv.length.data() + at,
                                  cv.format.data() + at, 0) == 1;
       }

@@ -157,6 +157,7 @@ int PgConn::ping() {
 }
 
 int PgConn::use_database(const std::string &name) {
+  unprepare();  // only a prepare right after a run of the same text reuses it
   if (in_transaction())
     return fail("USE: a transaction is open; commit or roll it back first");
   std::string err;
@@ -168,6 +169,7 @@ int PgConn::use_database(const std::string &name) {
 }
 
 int PgConn::exec_plain(const char *sql) {
+  unprepare();  // only a prepare right after a run of the same text reuses it
   if (implicit_begin(sql) < 0) return VESK_ERROR;
   return run_control(sql);
 }
@@ -225,6 +227,7 @@ int PgConn::finish_rows(std::vector<RowSet> sets, int64_t changed, bool rows, Re
 
 int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
                         Counters *counters) {
+  unprepare();  // only a prepare right after a run of the same text reuses it
   std::vector<SqlStatement> stmts;
   std::string err;
   if (!split_statements(sql, &stmts, &err)) return fail(err);
@@ -238,7 +241,8 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
     // Several statements without parameters: one simple-protocol round
     // trip, one row set per statement with rows.  The server runs them as
     // one step unless the text carries its own transaction control.
-    if (implicit_begin(stmts.front().text) < 0) return VESK_ERROR;
+    for (const SqlStatement &st : stmts)
+      if (implicit_begin(st.text) < 0) return VESK_ERROR;
     const std::string text(sql);
     PgResPtr failure;
     bool ok = blocking([&] {
@@ -258,6 +262,9 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
     if (!ok || failure) return fail_result(failure.get());
     return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
   }
+  // Every placeholder of every statement has its value before any runs.
+  for (const SqlStatement &st : stmts)
+    if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
   int rc = stmts.size() == 1 ? run_statement(stmts.front(), params, &sets, &changed)
                              : run_several(stmts, params, &sets, &changed);
   if (rc < 0) return rc;
@@ -273,7 +280,7 @@ std::string PgConn::next_statement_name() {
 void PgConn::forget_statements() {
   prepared_ready_ = false;
   prepared_text_.clear();
-  batch_text_.clear();
+  released_.clear();
 }
 
 int PgConn::prepare(const char *sql) {
@@ -284,9 +291,8 @@ int PgConn::prepare(const char *sql) {
   if (stmts.size() != 1)
     return fail(stmts.empty() ? "prepare: the text holds no statement"
                               : "prepare: the text holds several statements; prepare takes one");
-  const std::string old = prepared_ready_ ? prepared_name_ : std::string();
-  prepared_ready_ = false;
-  if (!old.empty()) run_simple(("DEALLOCATE " + old).c_str());  // best effort
+  unprepare();
+  drop_released_statements();
   const size_t positions = positions_used(stmts);
   SqlStatement st = std::move(stmts.front());
   const std::string name = next_statement_name();
@@ -327,11 +333,28 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
 }
 
 int PgConn::unprepare() {
-  // The statement stays on the server for a prepare of the same text.
+  // The server's statement goes with the next prepare's round trip: the
+  // prepare of the same text in the next parameter set of one call finds
+  // it still here, while a later call prepares afresh (the tables it reads
+  // may have changed in between).
+  if (prepared_ready_) released_.push_back(prepared_name_);
+  prepared_ready_ = false;
+  prepared_text_.clear();
   return VESK_OK;
 }
 
+void PgConn::drop_released_statements() {
+  if (released_.empty()) return;
+  std::string sql;
+  for (const std::string &name : released_) sql += "DEALLOCATE " + name + ";";
+  released_.clear();
+  ErrorSlot kept = *errors_;
+  run_simple(sql.c_str());  // best effort: a failed transaction refuses it, the close drops it
+  *errors_ = kept;
+}
+
 int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
+  unprepare();  // only a prepare right after a run of the same text reuses it
   if (out) out->reset();
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
   const std::string sql = "FETCH " + std::to_string(kCursorBatchRows) + " FROM " + quoted_name(name);
@@ -349,6 +372,7 @@ int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
 }
 
 int PgConn::close_named_cursor(const char *name) {
+  unprepare();  // only a prepare right after a run of the same text reuses it
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
   return run_control(("CLOSE " + quoted_name(name)).c_str());
 }

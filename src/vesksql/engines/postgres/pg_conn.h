@@ -71,6 +71,7 @@ class PgConn : public EngineConn {
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
                   Counters *counters);
   std::string next_statement_name();
+  void drop_released_statements();
   void forget_statements();
 
   ConnectParams params_;  // as opened (params_.host the host that answered)
@@ -84,10 +85,8 @@ class PgConn : public EngineConn {
   SqlStatement prepared_;
   size_t prepared_positions_ = 0;
   bool prepared_ready_ = false;
-  // The batch statement kept the same way.
-  std::string batch_text_;
-  std::string batch_name_;
-  SqlStatement batch_;
+  // Server statements given up, deallocated with the next prepare.
+  std::vector<std::string> released_;
   unsigned statement_counter_ = 0;
 };
 

@@ -3,12 +3,18 @@
 #include <cmath>
 #include <cstdio>
 
+#include "vesksql.h"
+
 namespace vesk {
 namespace pg {
 
 namespace {
 
 constexpr Oid kByteaOid = 17;
+
+bool is_temporal(int32_t type) {
+  return type == VESK_TYPE_DATE || type == VESK_TYPE_DATETIME || type == VESK_TYPE_DATETIME_TZ;
+}
 
 // The value bound under the placeholder's name as written (":id"), else
 // under the name without its prefix ("id").
@@ -56,7 +62,15 @@ void ParamArrays::set(size_t i, const Value &v) {
       values[i] = texts[i].c_str();
       break;
     case Value::Text:
-      values[i] = v.bytes.c_str();
+      if (is_temporal(v.type) && !v.bytes.empty() && v.bytes[0] == ' ') {
+        // A year written in four columns (" 987-06-05") would be read by
+        // the server as a two-digit year: its blanks become zeros.
+        texts[i] = v.bytes;
+        for (size_t k = 0; k < texts[i].size() && texts[i][k] == ' '; ++k) texts[i][k] = '0';
+        values[i] = texts[i].c_str();
+      } else {
+        values[i] = v.bytes.c_str();
+      }
       break;
     case Value::Blob:
       values[i] = v.bytes.data();
