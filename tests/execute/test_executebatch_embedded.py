@@ -22,7 +22,7 @@ KINDS = [
     ("blob", [b"\x00\xff\x01", None, b"z" * 70000, b"", b"\x00"],
      [b"\x00\xff\x01", None, b"z" * 70000, b"", b"\x00"]),
     ("boolean", [True, False, None], [1, 0, None]),
-    ("date", [D, None, datetime.date(1, 1, 1)], ["2024-02-29", None, "   1-01-01"]),
+    ("date", [D, None, datetime.date(1, 1, 1)], ["2024-02-29", None, "0001-01-01"]),
     ("time", [T, None], ["23:59:58.999999", None]),
     ("datetime", [DT, None], ["1999-12-31 01:02:03.000004", None]),
 ]

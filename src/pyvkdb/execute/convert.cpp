@@ -219,7 +219,7 @@ const char *parameter_name(PyObject *name) {
 }  // namespace
 
 int format_date(char *out, size_t cap, const DateTimeParts &p) {
-  return std::snprintf(out, cap, "%4d-%02d-%02d", p.year, p.month, p.day);
+  return std::snprintf(out, cap, "%04d-%02d-%02d", p.year, p.month, p.day);
 }
 
 int format_time(char *out, size_t cap, const DateTimeParts &p) {
@@ -228,7 +228,7 @@ int format_time(char *out, size_t cap, const DateTimeParts &p) {
 }
 
 int format_datetime(char *out, size_t cap, const DateTimeParts &p) {
-  return std::snprintf(out, cap, "%4d-%02d-%02d %02d:%02d:%02d.%06d", p.year, p.month, p.day,
+  return std::snprintf(out, cap, "%04d-%02d-%02d %02d:%02d:%02d.%06d", p.year, p.month, p.day,
                        p.hour, p.minute, p.second, p.microsecond);
 }
 

@@ -48,8 +48,8 @@ struct BindBuffers {
   int32_t int32_cell = 0;                 // bool
   int64_t int64_cell = 0;                 // int
   double double_cell = 0;                 // a float that is not finite
-  char datetime_text[kDateTimeTextSize];  // "%4d-%02d-%02d %02d:%02d:%02d.%06d"
-  char date_text[kDateTextSize];          // "%4d-%02d-%02d"
+  char datetime_text[kDateTimeTextSize];  // "%04d-%02d-%02d %02d:%02d:%02d.%06d"
+  char date_text[kDateTextSize];          // "%04d-%02d-%02d"
   char time_text[kTimeTextSize];          // "%02d:%02d:%02d.%06d"
   char float_text[kFloatTextSize];        // the float's text; may fill all 64 bytes
   int32_t bool_len = 0;
@@ -72,7 +72,9 @@ struct BindBuffers {
 // Each writes the zero-terminated text into `out` (at most `cap` bytes, zero
 // included) and returns what snprintf returned (the full text length).
 // The time zone of a value is never part of the text.
-int format_date(char *out, size_t cap, const DateTimeParts &p);      // "%4d-%02d-%02d"
+// The year has four digits, zero-filled: a year written in four columns
+// with blanks (" 987") is read by servers as a two-digit year.
+int format_date(char *out, size_t cap, const DateTimeParts &p);      // "%04d-%02d-%02d"
 int format_time(char *out, size_t cap, const DateTimeParts &p);      // "%02d:%02d:%02d.%06d"
 int format_datetime(char *out, size_t cap, const DateTimeParts &p);  // both, blank between
 

@@ -1,9 +1,13 @@
-// cli_exec_batch on PostgreSQL: the statement prepared once, every row sent
-// in pipeline mode and synchronised once per chunk of rows, inside a
-// transaction (or a savepoint of the caller's) so the batch is applied
-// whole or not at all.
+// cli_exec_batch on PostgreSQL, inside a transaction (or a savepoint of the
+// caller's) so the batch is applied whole or not at all: a plain INSERT of
+// parameters as one COPY of all the rows; any other statement prepared once
+// and run for every row in pipeline mode, synchronised once per chunk.
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "core/sql_scan.h"
 
 #include "pg_conn.h"
 #include "vesksql.h"
@@ -63,32 +67,172 @@ void append_value(const ArrayColumn &col, int32_t row, ChunkValues *cv) {
   }
 }
 
+
+// A plain "INSERT INTO name (columns) VALUES ($1, ..., $n)", each value its
+// own parameter in order, as the COPY that loads the same rows:
+// "COPY name (columns) FROM STDIN".  False for any other form (a VALUES
+// expression, no column list, ON CONFLICT, RETURNING, ...).
+bool copy_form(const SqlStatement &st, std::string *copy_sql) {
+  const char *text = st.text.c_str();
+  const char *p = skip_space(text);
+  const char *e = skip_token(p);
+  if (!token_is(p, e, "INSERT")) return false;
+  p = skip_space(e);
+  e = skip_token(p);
+  if (!token_is(p, e, "INTO")) return false;
+  const char *name_start = skip_space(e);
+  p = name_start;
+  // The table: words, quoted names and dots up to the column list.
+  while (*p && *p != '(') {
+    e = skip_token(p);
+    if (token_is(p, e, "VALUES") || token_is(p, e, "AS") || token_is(p, e, "DEFAULT") ||
+        token_is(p, e, "SELECT"))
+      return false;
+    p = skip_space(e);
+  }
+  if (*p != '(' || p == name_start) return false;
+  const char *name_end = p;
+  int depth = 0;
+  const char *cols_start = p;
+  for (;;) {
+    if (!*p) return false;
+    e = skip_token(p);
+    if (*p == '(') ++depth;
+    else if (*p == ')' && --depth == 0) break;
+    p = skip_space(e);
+  }
+  const char *cols_end = e;
+  p = skip_space(e);
+  e = skip_token(p);
+  if (!token_is(p, e, "VALUES")) return false;
+  p = skip_space(e);
+  if (*p != '(') return false;
+  p = skip_space(p + 1);
+  for (size_t i = 0; i < st.params.size(); ++i) {
+    const std::string want = "$" + std::to_string(i + 1);
+    if (std::strncmp(p, want.c_str(), want.size()) != 0) return false;
+    p = skip_space(p + want.size());
+    if (*p == ',' && i + 1 < st.params.size()) {
+      p = skip_space(p + 1);
+    } else if (!(*p == ')' && i + 1 == st.params.size())) {
+      return false;
+    }
+  }
+  if (*p != ')') return false;
+  p = skip_space(p + 1);
+  while (*p == ';') p = skip_space(p + 1);
+  if (*p) return false;
+  copy_sql->assign("COPY ");
+  copy_sql->append(name_start, static_cast<size_t>(name_end - name_start));
+  copy_sql->push_back(' ');
+  copy_sql->append(cols_start, static_cast<size_t>(cols_end - cols_start));
+  copy_sql->append(" FROM STDIN");
+  return true;
+}
+
+// One value in COPY's text form, appended to a line.
+void append_copy_value(const ArrayColumn &col, int32_t row, std::string *line) {
+  static const char kHex[] = "0123456789abcdef";
+  const int32_t len = col.length[static_cast<size_t>(row)];
+  if (len < 0) {
+    line->append("\\N");
+    return;
+  }
+  switch (col.kind) {
+    case ArrayColumn::Int:
+    case ArrayColumn::Real: {
+      Value v;
+      v.kind = col.kind == ArrayColumn::Int ? Value::Int : Value::Real;
+      if (col.kind == ArrayColumn::Int) v.i = col.ints[static_cast<size_t>(row)];
+      else v.d = col.reals[static_cast<size_t>(row)];
+      std::string text;
+      number_text(v, &text);
+      line->append(text);
+      break;
+    }
+    case ArrayColumn::Text: {
+      const char *p = col.arena.data() + col.offset[static_cast<size_t>(row)];
+      for (int32_t i = 0; i < len; ++i) {
+        char ch = p[i];
+        switch (ch) {
+          case '\\': line->append("\\\\"); break;
+          case '\t': line->append("\\t"); break;
+          case '\n': line->append("\\n"); break;
+          case '\r': line->append("\\r"); break;
+          default: line->push_back(ch); break;
+        }
+      }
+      break;
+    }
+    default: {  // bytes: bytea's hex input, its backslash escaped
+      const unsigned char *p = reinterpret_cast<const unsigned char *>(col.arena.data()) +
+                               col.offset[static_cast<size_t>(row)];
+      line->append("\\\\x");
+      for (int32_t i = 0; i < len; ++i) {
+        line->push_back(kHex[p[i] >> 4]);
+        line->push_back(kHex[p[i] & 15]);
+      }
+      break;
+    }
+  }
+}
+
+// The row a COPY failure names ("COPY t, line 3, column b: ..."), from 0;
+// -1 when it names none.
+int32_t copy_failing_row(const PGresult *res) {
+  const char *context = res ? PQresultErrorField(res, PG_DIAG_CONTEXT) : nullptr;
+  const char *line = context ? std::strstr(context, "line ") : nullptr;
+  if (line == nullptr) return -1;
+  long n = std::strtol(line + 5, nullptr, 10);
+  return n >= 1 && n <= INT32_MAX ? static_cast<int32_t>(n - 1) : -1;
+}
+
 }  // namespace
 
-int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) {
-  unprepare();
-  std::vector<SqlStatement> stmts;
-  std::string err;
-  if (!split_statements(sql, &stmts, &err)) return fail(err);
-  if (stmts.size() != 1) return fail("exec_batch: the text must hold exactly one statement");
-  const SqlStatement &batch = stmts.front();
+// The rows as one COPY: built and sent a chunk at a time.
+bool PgConn::batch_by_copy(const std::string &copy_sql, const SqlStatement &batch, int32_t rows,
+                           const ArrayStore &arrays, int32_t *failing_row, PgResPtr *failure) {
+  constexpr size_t kChunkBytes = 1 << 16;
+  return blocking([&] {
+    PgResPtr started(PQexec(conn_.get(), copy_sql.c_str()));
+    if (PQresultStatus(started.get()) != PGRES_COPY_IN) {
+      *failure = std::move(started);
+      return false;
+    }
+    std::string chunk;
+    chunk.reserve(kChunkBytes + 4096);
+    bool ok = true;
+    for (int32_t r = 0; ok && r < rows; ++r) {
+      for (size_t i = 0; i < batch.params.size(); ++i) {
+        if (i) chunk.push_back('\t');
+        append_copy_value(arrays.columns[static_cast<size_t>(batch.params[i].position)], r, &chunk);
+      }
+      chunk.push_back('\n');
+      if (chunk.size() >= kChunkBytes || r + 1 == rows) {
+        ok = PQputCopyData(conn_.get(), chunk.data(), static_cast<int>(chunk.size())) == 1;
+        chunk.clear();
+      }
+    }
+    if (PQputCopyEnd(conn_.get(), ok ? nullptr : "the batch could not be sent") != 1) ok = false;
+    PgResPtr done(PQgetResult(conn_.get()));
+    while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+    if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
+      *failing_row = copy_failing_row(done.get());
+      *failure = std::move(done);
+      return false;
+    }
+    return ok;
+  });
+}
+
+// The rows through the statement prepared for this batch, pipelined and
+// synchronised once per chunk.
+bool PgConn::batch_by_pipeline(const SqlStatement &batch, int32_t rows, const ArrayStore &arrays,
+                               int32_t *failing_row, PgResPtr *failure) {
   std::vector<Oid> types(batch.params.size(), 0);
-  for (size_t i = 0; i < batch.params.size(); ++i) {
-    const ParamRef &r = batch.params[i];
-    if (r.position < 0)
-      return fail("exec_batch: columns are bound by position; the statement names " + r.name,
-                  kStateParamCount);
-    size_t c = static_cast<size_t>(r.position);
-    if (c >= arrays.columns.size() || !arrays.bound[c])
-      return fail("no column is bound for parameter " + std::to_string(c + 1), kStateParamCount);
-    if (arrays.columns[c].kind == ArrayColumn::Blob) types[i] = kByteaOid;
-  }
-  if (rows == 0) return VESK_OK;
-  if (implicit_begin(batch.text) < 0) return VESK_ERROR;
-  const bool own = !in_transaction();
-  if (run_control(own ? "BEGIN" : "SAVEPOINT vesk_batch") < 0) return VESK_ERROR;
-  // Prepared for this batch alone (its parameter types are inferred from
-  // the tables as they are now) and given back with the next prepare.
+  for (size_t i = 0; i < batch.params.size(); ++i)
+    if (arrays.columns[static_cast<size_t>(batch.params[i].position)].kind == ArrayColumn::Blob)
+      types[i] = kByteaOid;
   drop_released_statements();
   const std::string name = next_statement_name();
   PgResPtr prepared(blocking([&] {
@@ -96,23 +240,18 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
                      static_cast<int>(types.size()), types.data());
   }));
   if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
-    fail_result(prepared.get());
-    ErrorSlot kept = *errors_;
-    run_simple(own ? "ROLLBACK" : "ROLLBACK TO SAVEPOINT vesk_batch");
-    if (!own) run_simple("RELEASE SAVEPOINT vesk_batch");
-    *errors_ = kept;
-    return VESK_ERROR;
+    *failure = std::move(prepared);
+    return false;
   }
+  // Prepared for this batch alone (its parameter types are inferred from
+  // the tables as they are now); given back with the next prepare.
   released_.push_back(name);
-
   const size_t n = batch.params.size();
   ChunkValues cv;
-  int32_t failing_row = -1;
-  PgResPtr failure;
-  bool sent = blocking([&] {
+  return blocking([&] {
     if (!PQenterPipelineMode(conn_.get())) return false;
     bool ok = true;
-    for (int32_t start = 0; ok && start < rows && failing_row < 0; start += kPipelineChunkRows) {
+    for (int32_t start = 0; ok && start < rows && *failing_row < 0; start += kPipelineChunkRows) {
       const int32_t end = rows - start < kPipelineChunkRows ? rows : start + kPipelineChunkRows;
       cv.arena.clear();
       cv.offset.clear();
@@ -139,9 +278,9 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
           ok = false;
           break;
         }
-        if (PQresultStatus(res.get()) == PGRES_FATAL_ERROR && failing_row < 0) {
-          failing_row = r;
-          failure = std::move(res);
+        if (PQresultStatus(res.get()) == PGRES_FATAL_ERROR && *failing_row < 0) {
+          *failing_row = r;
+          *failure = std::move(res);
         }
         while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
       }
@@ -150,17 +289,54 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
       ok = sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
     }
     PQexitPipelineMode(conn_.get());
-    return ok;
+    return ok && *failing_row < 0;
   });
-  if (!sent || failing_row >= 0) {
-    ErrorSlot kept;
-    if (failing_row >= 0) {
-      fail_result(failure.get());
-      errors_->text = "row " + std::to_string(failing_row + 1) + ": " + errors_->text;
-    } else {
-      fail_result(nullptr);
+}
+
+int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) {
+  unprepare();
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (!split_statements(sql, &stmts, &err)) return fail(err);
+  if (stmts.size() != 1) return fail("exec_batch: the text must hold exactly one statement");
+  const SqlStatement &batch = stmts.front();
+  for (const ParamRef &r : batch.params) {
+    if (r.position < 0)
+      return fail("exec_batch: columns are bound by position; the statement names " + r.name,
+                  kStateParamCount);
+    size_t c = static_cast<size_t>(r.position);
+    if (c >= arrays.columns.size() || !arrays.bound[c])
+      return fail("no column is bound for parameter " + std::to_string(c + 1), kStateParamCount);
+  }
+  if (rows == 0) return VESK_OK;
+  if (implicit_begin(batch.text) < 0) return VESK_ERROR;
+  const bool own = !in_transaction();
+  if (run_control(own ? "BEGIN" : "SAVEPOINT vesk_batch") < 0) return VESK_ERROR;
+
+  int32_t failing_row = -1;
+  PgResPtr failure;
+  std::string copy_sql;
+  bool ok;
+  if (copy_form(batch, &copy_sql)) {
+    ok = batch_by_copy(copy_sql, batch, rows, arrays, &failing_row, &failure);
+    // A target COPY cannot load (a view, a table with rules) takes the rows
+    // one statement each instead.
+    const char *state = failure ? PQresultErrorField(failure.get(), PG_DIAG_SQLSTATE) : nullptr;
+    if (!ok && state && std::strcmp(state, "42809") == 0 && alive()) {
+      failure.reset();
+      failing_row = -1;
+      bool restarted = run_simple(own ? "ROLLBACK" : "ROLLBACK TO SAVEPOINT vesk_batch") &&
+                       (own ? run_simple("BEGIN") : true);
+      ok = restarted && batch_by_pipeline(batch, rows, arrays, &failing_row, &failure);
     }
-    kept = *errors_;
+  } else {
+    ok = batch_by_pipeline(batch, rows, arrays, &failing_row, &failure);
+  }
+  if (!ok) {
+    fail_result(failure.get());
+    if (failing_row >= 0)
+      errors_->text = "row " + std::to_string(failing_row + 1) + ": " + errors_->text;
+    ErrorSlot kept = *errors_;
     if (alive()) {
       run_simple(own ? "ROLLBACK" : "ROLLBACK TO SAVEPOINT vesk_batch");
       if (!own) run_simple("RELEASE SAVEPOINT vesk_batch");

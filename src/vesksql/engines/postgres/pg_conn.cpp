@@ -344,7 +344,9 @@ int PgConn::unprepare() {
 }
 
 void PgConn::drop_released_statements() {
-  if (released_.empty()) return;
+  // Inside a transaction a failed DEALLOCATE (the user may have dropped the
+  // statements already) would spoil it: they wait until none is open.
+  if (released_.empty() || in_transaction()) return;
   std::string sql;
   for (const std::string &name : released_) sql += "DEALLOCATE " + name + ";";
   released_.clear();

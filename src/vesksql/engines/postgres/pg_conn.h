@@ -70,6 +70,12 @@ class PgConn : public EngineConn {
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
                   Counters *counters);
+  // The two ways a batch runs (pg_batch.cpp); false with *failure (and
+  // *failing_row, from 0, where the server names it) when it failed.
+  bool batch_by_copy(const std::string &copy_sql, const SqlStatement &batch, int32_t rows,
+                     const ArrayStore &arrays, int32_t *failing_row, PgResPtr *failure);
+  bool batch_by_pipeline(const SqlStatement &batch, int32_t rows, const ArrayStore &arrays,
+                         int32_t *failing_row, PgResPtr *failure);
   std::string next_statement_name();
   void drop_released_statements();
   void forget_statements();
