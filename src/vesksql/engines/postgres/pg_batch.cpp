@@ -68,10 +68,10 @@ void append_value(const ArrayColumn &col, int32_t row, ChunkValues *cv) {
 }
 
 
-// A plain "INSERT INTO name (columns) VALUES ($1, ..., $n)", each value its
-// own parameter in order, as the COPY that loads the same rows:
-// "COPY name (columns) FROM STDIN".  False for any other form (a VALUES
-// expression, no column list, ON CONFLICT, RETURNING, ...).
+// A plain "INSERT INTO name [(columns)] VALUES ($1, ..., $n)", each value
+// its own parameter in order, as the COPY that loads the same rows:
+// "COPY name [(columns)] FROM STDIN".  False for any other form (a VALUES
+// expression, ON CONFLICT, RETURNING, several rows, ...).
 bool copy_form(const SqlStatement &st, std::string *copy_sql) {
   const char *text = st.text.c_str();
   const char *p = skip_space(text);
@@ -82,27 +82,34 @@ bool copy_form(const SqlStatement &st, std::string *copy_sql) {
   if (!token_is(p, e, "INTO")) return false;
   const char *name_start = skip_space(e);
   p = name_start;
-  // The table: words, quoted names and dots up to the column list.
+  // The table: words, quoted names and dots up to the column list (or to
+  // VALUES, for all the table's columns).
+  const char *name_end = nullptr;
   while (*p && *p != '(') {
     e = skip_token(p);
-    if (token_is(p, e, "VALUES") || token_is(p, e, "AS") || token_is(p, e, "DEFAULT") ||
-        token_is(p, e, "SELECT"))
+    if (token_is(p, e, "VALUES")) {
+      name_end = p;
+      break;
+    }
+    if (token_is(p, e, "AS") || token_is(p, e, "DEFAULT") || token_is(p, e, "SELECT"))
       return false;
     p = skip_space(e);
   }
-  if (*p != '(' || p == name_start) return false;
-  const char *name_end = p;
-  int depth = 0;
-  const char *cols_start = p;
-  for (;;) {
-    if (!*p) return false;
-    e = skip_token(p);
-    if (*p == '(') ++depth;
-    else if (*p == ')' && --depth == 0) break;
+  if (name_end == nullptr) name_end = p;
+  if (*name_end == '\0' || name_end == name_start) return false;
+  const char *cols_start = name_end, *cols_end = name_end;
+  if (*p == '(') {
+    int depth = 0;
+    for (;;) {
+      if (!*p) return false;
+      e = skip_token(p);
+      if (*p == '(') ++depth;
+      else if (*p == ')' && --depth == 0) break;
+      p = skip_space(e);
+    }
+    cols_end = e;
     p = skip_space(e);
   }
-  const char *cols_end = e;
-  p = skip_space(e);
   e = skip_token(p);
   if (!token_is(p, e, "VALUES")) return false;
   p = skip_space(e);
@@ -319,10 +326,12 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
   bool ok;
   if (copy_form(batch, &copy_sql)) {
     ok = batch_by_copy(copy_sql, batch, rows, arrays, &failing_row, &failure);
-    // A target COPY cannot load (a view, a table with rules) takes the rows
-    // one statement each instead.
+    // A target COPY cannot load (a view, a table with rules) or whose
+    // columns the statement does not list in full (COPY's "missing data
+    // for column") takes the rows one statement each instead.
     const char *state = failure ? PQresultErrorField(failure.get(), PG_DIAG_SQLSTATE) : nullptr;
-    if (!ok && state && std::strcmp(state, "42809") == 0 && alive()) {
+    if (!ok && state && (std::strcmp(state, "42809") == 0 || std::strcmp(state, "22P04") == 0) &&
+        alive()) {
       failure.reset();
       failing_row = -1;
       bool restarted = run_simple(own ? "ROLLBACK" : "ROLLBACK TO SAVEPOINT vesk_batch") &&
