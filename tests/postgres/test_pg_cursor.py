@@ -412,3 +412,46 @@ def test_returning_gives_rows(cur, table):
     name = table("id serial, v text")
     rows = query(cur, "insert into %s (v) values (?), (?) returning id, v" % name, ("a", "b"))
     assert rows == [(1, "a"), (2, "b")]
+
+
+# ---- rows read as they arrive ------------------------------------------------
+
+def test_an_error_in_the_middle_of_the_rows_is_raised(cur):
+    # The server fails after it has sent rows: no read may end quietly.
+    sql = "select 10 / (3000 - g) from generate_series(1, 5000) g"
+    cur.execute(sql)
+    with pytest.raises(vkcondb.OperationalError, match="division by zero"):
+        cur.fetchall()
+    cur.execute(sql)
+    with pytest.raises(vkcondb.OperationalError, match="division by zero"):
+        while cur.fetchmany(1000):
+            pass
+    assert query(cur, "select 1") == [(1,)]
+
+
+def test_a_second_cursor_runs_while_rows_stream(conn, table, other):
+    # Rows still on their way when the connection runs something else are
+    # kept for the first cursor; a cursor given up drops them.
+    name = table("id int")
+    a, b, c = conn.cursor(), conn.cursor(), conn.cursor()
+    a.execute("select g from generate_series(1, 3000) g")
+    assert a.fetchone() == (1,)
+    c.execute("select g from generate_series(1, 3000) g")
+    c.close()
+    b.execute("insert into %s values (1)" % name)
+    conn.begin()
+    b.execute("insert into %s values (2)" % name)
+    conn.commit()
+    assert [r[0] for r in a.fetchall()] == list(range(2, 3001))
+    assert query(other, "select id from %s order by id" % name) == [(1,), (2,)]
+
+
+def test_rows_outlive_their_connection_as_a_clear_error(pg_server):
+    import pg_support
+    c = pg_support.connect(pg_server)
+    cur = c.cursor()
+    cur.execute("select g from generate_series(1, 5000) g")
+    assert cur.fetchone() == (1,)
+    c.close()
+    with pytest.raises(vkcondb.OperationalError):
+        cur.fetchall()

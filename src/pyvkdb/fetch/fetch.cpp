@@ -54,16 +54,23 @@ constexpr Py_ssize_t kLargestHint = 4096;
 
 Py_ssize_t hint_for(int32_t k) { return k <= 0 ? 0 : (k < kLargestHint ? k : kLargestHint); }
 
-// Reads rows of a plain result into `rows` until the end of the rows, a
-// failed fetch (which ends the list quietly) or `limit` rows (none for a
-// limit of 0 or less).
+// Reads rows of a plain result into `rows` until the end of the rows or
+// `limit` rows (none for a limit of 0 or less).  A failed fetch (a server
+// error met while the rows stream in, a closed connection) raises the
+// library's error: ending the list there would pass a cut result off as
+// whole.
 bool read_plain(CursorObject *self, RowList &rows, int32_t limit) {
-  while (!no_data(cli_fetch_row(&self->result))) {
+  for (;;) {
+    const int rc = cli_fetch_row(&self->result);
+    if (rc == VESK_NO_DATA) return true;
+    if (rc < 0) {
+      raise_library_error(&self->conn_handle);
+      return false;
+    }
     PyObject *row = convert_row(self);
     if (row == nullptr || !rows.add(row)) return false;
-    if (limit > 0 && rows.size() >= limit) break;
+    if (limit > 0 && rows.size() >= limit) return true;
   }
-  return true;
 }
 
 PyObject *fetchone_named(CursorObject *self) {

@@ -7,6 +7,7 @@
 #include "core/sql_scan.h"
 #include "core/text_util.h"
 #include "pg_result.h"
+#include "pg_stream.h"
 #include "vesksql.h"
 
 namespace vesk {
@@ -134,19 +135,30 @@ int PgConn::implicit_begin(const std::string &statement) {
   return run_control("BEGIN");
 }
 
-int PgConn::begin() { return in_transaction() ? VESK_OK : run_control("BEGIN"); }
+int PgConn::begin() {
+  settle_stream();
+  return in_transaction() ? VESK_OK : run_control("BEGIN");
+}
 
-int PgConn::commit() { return in_transaction() ? run_control("COMMIT") : VESK_OK; }
+int PgConn::commit() {
+  settle_stream();
+  return in_transaction() ? run_control("COMMIT") : VESK_OK;
+}
 
-int PgConn::rollback() { return in_transaction() ? run_control("ROLLBACK") : VESK_OK; }
+int PgConn::rollback() {
+  settle_stream();
+  return in_transaction() ? run_control("ROLLBACK") : VESK_OK;
+}
 
 int PgConn::set_autocommit(bool on) {
+  settle_stream();
   if (on && in_transaction() && run_control("COMMIT") < 0) return VESK_ERROR;
   autocommit_ = on;
   return VESK_OK;
 }
 
 int PgConn::ping() {
+  settle_stream();
   if (!alive()) return VESK_LOST;
   PgResPtr res(blocking([&] { return PQexec(conn_.get(), ""); }));
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
@@ -157,6 +169,7 @@ int PgConn::ping() {
 }
 
 int PgConn::use_database(const std::string &name) {
+  settle_stream();
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (in_transaction())
     return fail("USE: a transaction is open; commit or roll it back first");
@@ -169,20 +182,42 @@ int PgConn::use_database(const std::string &name) {
 }
 
 int PgConn::exec_plain(const char *sql) {
+  settle_stream();
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (implicit_begin(sql) < 0) return VESK_ERROR;
   return run_control(sql);
 }
 
 int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
-                          std::vector<RowSet> *sets, int64_t *changed) {
+                          std::vector<RowSet> *sets, int64_t *changed, StreamPtr *stream) {
   std::string err;
   if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
   if (implicit_begin(st.text) < 0) return VESK_ERROR;
-  PgResPtr res(blocking([&] {
-    return PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
-                        args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
-  }));
+  PgResPtr res;
+  if (stream == nullptr) {
+    res.reset(blocking([&] {
+      return PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
+                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+    }));
+  } else {
+    // Rows come one at a time and are read as the caller fetches them.
+    bool sent = blocking([&] {
+      if (!PQsendQueryParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
+                             args_.values.data(), args_.lengths.data(), args_.formats.data(), 0))
+        return false;
+      PQsetSingleRowMode(conn_.get());
+      res.reset(PQgetResult(conn_.get()));
+      if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) return true;
+      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+      return true;
+    });
+    if (!sent) return fail_result(nullptr);
+    if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) {
+      stream_ = open_stream(conn_.get(), std::move(res));
+      *stream = stream_;
+      return VESK_OK;
+    }
+  }
   if (!succeeded(res.get())) return fail_result(res.get());
   if (has_rows(res.get())) {
     sets->push_back(make_row_set(std::move(res)));
@@ -227,6 +262,7 @@ int PgConn::finish_rows(std::vector<RowSet> sets, int64_t changed, bool rows, Re
 
 int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
                         Counters *counters) {
+  settle_stream();
   unprepare();  // only a prepare right after a run of the same text reuses it
   std::vector<SqlStatement> stmts;
   std::string err;
@@ -265,9 +301,17 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
   // Every placeholder of every statement has its value before any runs.
   for (const SqlStatement &st : stmts)
     if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
-  int rc = stmts.size() == 1 ? run_statement(stmts.front(), params, &sets, &changed)
+  StreamPtr stream;
+  int rc = stmts.size() == 1 ? run_statement(stmts.front(), params, &sets, &changed, &stream)
                              : run_several(stmts, params, &sets, &changed);
   if (rc < 0) return rc;
+  if (stream) {
+    Counters k;
+    k.rowcount = -1;
+    if (out) *out = std::make_unique<PgStreamResult>(errors_, std::move(stream));
+    if (counters) *counters = k;
+    return VESK_OK;
+  }
   return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
 }
 
@@ -284,6 +328,7 @@ void PgConn::forget_statements() {
 }
 
 int PgConn::prepare(const char *sql) {
+  settle_stream();
   if (prepared_ready_ && prepared_text_ == sql) return VESK_OK;  // kept from the last run
   std::vector<SqlStatement> stmts;
   std::string err;
@@ -310,6 +355,7 @@ int PgConn::prepare(const char *sql) {
 }
 
 int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
+  settle_stream();
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
   if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
@@ -356,6 +402,7 @@ void PgConn::drop_released_statements() {
 }
 
 int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
+  settle_stream();
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (out) out->reset();
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
@@ -374,6 +421,7 @@ int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
 }
 
 int PgConn::close_named_cursor(const char *name) {
+  settle_stream();
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
   return run_control(("CLOSE " + quoted_name(name)).c_str());
@@ -386,6 +434,7 @@ int PgConn::reconnect() {
 }
 
 int PgConn::rowid(char *buf) {
+  settle_stream();
   PgResPtr res;
   if (!run_simple("SELECT lastval()", &res)) return VESK_ERROR;
   const char *v = PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "";
@@ -394,8 +443,21 @@ int PgConn::rowid(char *buf) {
 }
 
 void PgConn::close() {
+  if (stream_) {
+    // Rows still on their way are dropped; the result reports the close.
+    settle(stream_, false);
+    if (stream_.use_count() > 1) stream_->failure = "the connection of this result is closed";
+    stream_->failure_state = "08003";
+    stream_.reset();
+  }
   forget_statements();
   conn_.reset();
+}
+
+void PgConn::settle_stream() {
+  if (!stream_) return;
+  settle(stream_, stream_.use_count() > 1);  // kept while a result reads it
+  stream_.reset();
 }
 
 }  // namespace pg

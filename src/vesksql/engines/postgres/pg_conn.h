@@ -12,6 +12,7 @@
 #include "pg_handles.h"
 #include "pg_params.h"
 #include "pg_sql.h"
+#include "pg_stream.h"
 
 namespace vesk {
 namespace pg {
@@ -64,8 +65,13 @@ class PgConn : public EngineConn {
   // With autocommit off, open the transaction a statement runs in.
   int implicit_begin(const std::string &statement);
   // One statement with its parameters; its rows (if any) into *sets.
+  // With `stream`, rows are left on the connection to be read as fetched.
   int run_statement(const SqlStatement &st, const ParamStore &params,
-                    std::vector<struct RowSet> *sets, int64_t *changed);
+                    std::vector<struct RowSet> *sets, int64_t *changed,
+                    StreamPtr *stream = nullptr);
+  // Before the connection runs anything else: the open stream's rows are
+  // read off it (kept while a result reads them).
+  void settle_stream();
   int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
@@ -82,6 +88,7 @@ class PgConn : public EngineConn {
 
   ConnectParams params_;  // as opened (params_.host the host that answered)
   PgConnPtr conn_;
+  StreamPtr stream_;      // the rows a query is still sending, if any
   bool autocommit_ = true;
   ParamArrays args_;  // reused for every execution
 

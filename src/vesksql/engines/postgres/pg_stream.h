@@ -1,0 +1,74 @@
+// The rows of a query read as they arrive: the server's rows come one
+// result at a time (libpq's single-row mode), pulled in batches of
+// kStreamBatchRows, so a query of any size holds at most one batch in the
+// library.  While a stream is open its connection is busy: before the
+// connection runs anything else it drains the stream, keeping the rest of
+// the rows for the result (or dropping them when the result is gone).
+#ifndef VESKSQL_PG_STREAM_H
+#define VESKSQL_PG_STREAM_H
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "core/engine.h"
+#include "pg_handles.h"
+#include "pg_types.h"
+#include "vesksql.h"
+
+namespace vesk {
+namespace pg {
+
+constexpr size_t kStreamBatchRows = 1000;
+
+// What a stream's connection and its result share.
+struct Stream {
+  PGconn *conn = nullptr;          // while attached: rows still to come from the server
+  std::vector<PgCol> cols;
+  std::deque<PgResPtr> rows;       // rows read from the server, not yet handed out
+  std::string failure;             // a failure met while reading, reported by the next fetch
+  std::string failure_state;
+  bool attached() const { return conn != nullptr; }
+  // Read up to `max` more rows (all with max 0) into `rows`; detaches at
+  // the end of the rows or on a failure.  A wait of vesksql.h.
+  void pull(size_t max);
+};
+using StreamPtr = std::shared_ptr<Stream>;
+
+// Start reading the rows of the query just sent (in single-row mode) whose
+// first row is `first`.
+StreamPtr open_stream(PGconn *conn, PgResPtr first);
+
+// Drain a stream that is still attached: keep its rows while a result
+// reads them (`keep`), else drop them.
+void settle(const StreamPtr &stream, bool keep);
+
+class PgStreamResult : public EngineResult {
+ public:
+  PgStreamResult(ErrorSlotPtr errors, StreamPtr stream)
+      : errors_(std::move(errors)), stream_(std::move(stream)) {}
+  ~PgStreamResult() override { settle(stream_, false); }
+  int kind() const override { return VESK_KIND_ROWS; }
+  Counters counters() const override;
+  int fetch_row() override;
+  int next_result() override { return VESK_NO_DATA; }
+  int column_count() const override { return static_cast<int>(stream_->cols.size()); }
+  const std::string *column_name(int32_t col) const override;
+  int column_type(int32_t col, int32_t *type) override;
+  int column_size(int32_t col, int32_t *size) override;
+  int column_index(const char *name) const override;
+  int get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) override;
+
+ private:
+  const PgCol *col_info(int32_t col) const;
+  int fail(const std::string &text, const char *state);
+
+  ErrorSlotPtr errors_;
+  StreamPtr stream_;
+  PgResPtr row_;  // the current row
+};
+
+}  // namespace pg
+}  // namespace vesk
+
+#endif
