@@ -86,6 +86,14 @@ int PgStreamResult::fetch_row() {
   }
   row_ = std::move(stream_->rows.front());
   stream_->rows.pop_front();
+  const int n = static_cast<int>(stream_->cols.size());
+  cells_.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    Cell &c = cells_[static_cast<size_t>(i)];
+    c.null = PQgetisnull(row_.get(), 0, i) != 0;
+    c.value = PQgetvalue(row_.get(), 0, i);
+    c.length = PQgetlength(row_.get(), 0, i);
+  }
   return VESK_OK;
 }
 
@@ -102,8 +110,9 @@ const std::string *PgStreamResult::column_name(int32_t col) const {
 int PgStreamResult::column_type(int32_t col, int32_t *type) {
   const PgCol *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  if (row_ && !PQgetisnull(row_.get(), 0, col - 1)) {
-    *type = cell_code(*c, PQgetvalue(row_.get(), 0, col - 1), PQgetlength(row_.get(), 0, col - 1));
+  const Cell *cell = row_ ? &cells_[static_cast<size_t>(col - 1)] : nullptr;
+  if (cell != nullptr && !cell->null) {
+    *type = cell_code(*c, cell->value, cell->length);
   } else {
     *type = c->code;
   }
@@ -137,8 +146,8 @@ int PgStreamResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap,
                 kStateGeneral);
   }
   std::string err;
-  int rc = deliver(*c, PQgetvalue(row_.get(), 0, col - 1), PQgetlength(row_.get(), 0, col - 1),
-                   PQgetisnull(row_.get(), 0, col - 1) != 0, type, buf, cap, len, &err);
+  const Cell &cell = cells_[static_cast<size_t>(col - 1)];
+  int rc = deliver(*c, cell.value, cell.length, cell.null, type, buf, cap, len, &err);
   if (rc < 0) return fail(err, kStateGeneral);
   return rc;
 }

@@ -63,9 +63,17 @@ class PgStreamResult : public EngineResult {
   const PgCol *col_info(int32_t col) const;
   int fail(const std::string &text, const char *state);
 
+  // One cell of the current row, read from libpq once per row.
+  struct Cell {
+    const char *value;
+    int32_t length;
+    bool null;
+  };
+
   ErrorSlotPtr errors_;
   StreamPtr stream_;
-  PgResPtr row_;  // the current row
+  PgResPtr row_;            // the current row
+  std::vector<Cell> cells_;  // its cells, reused from row to row
 };
 
 }  // namespace pg
