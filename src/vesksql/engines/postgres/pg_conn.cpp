@@ -128,7 +128,11 @@ int PgConn::refuse_extra_values(const ParamStore &params, size_t used) {
   return 0;
 }
 
-int PgConn::run_control(const char *sql) { return run_simple(sql) ? VESK_OK : VESK_ERROR; }
+// A control text: VESK_LOST when the connection went away under it.
+int PgConn::run_control(const char *sql) {
+  if (run_simple(sql)) return VESK_OK;
+  return alive() ? VESK_ERROR : VESK_LOST;
+}
 
 int PgConn::implicit_begin(const std::string &statement) {
   if (autocommit_ || in_transaction() || runs_outside_transaction(statement.c_str())) return VESK_OK;
