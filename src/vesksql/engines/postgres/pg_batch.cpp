@@ -41,13 +41,7 @@ void append_value(const ArrayColumn &col, int32_t row, ChunkValues *cv) {
   switch (col.kind) {
     case ArrayColumn::Int:
     case ArrayColumn::Real: {
-      Value v;
-      v.kind = col.kind == ArrayColumn::Int ? Value::Int : Value::Real;
-      if (col.kind == ArrayColumn::Int) v.i = col.ints[static_cast<size_t>(row)];
-      else v.d = col.reals[static_cast<size_t>(row)];
-      std::string text;
-      number_text(v, &text);
-      cv->arena.append(text);
+      append_number(col, row, &cv->arena);
       cv->arena.push_back('\0');
       cv->length.push_back(0);
       cv->format.push_back(0);
@@ -147,16 +141,9 @@ void append_copy_value(const ArrayColumn &col, int32_t row, std::string *line) {
   }
   switch (col.kind) {
     case ArrayColumn::Int:
-    case ArrayColumn::Real: {
-      Value v;
-      v.kind = col.kind == ArrayColumn::Int ? Value::Int : Value::Real;
-      if (col.kind == ArrayColumn::Int) v.i = col.ints[static_cast<size_t>(row)];
-      else v.d = col.reals[static_cast<size_t>(row)];
-      std::string text;
-      number_text(v, &text);
-      line->append(text);
+    case ArrayColumn::Real:
+      append_number(col, row, line);
       break;
-    }
     case ArrayColumn::Text: {
       const char *p = col.arena.data() + col.offset[static_cast<size_t>(row)];
       for (int32_t i = 0; i < len; ++i) {

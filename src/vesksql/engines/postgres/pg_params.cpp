@@ -31,19 +31,29 @@ const Value *named_value(const ParamStore &ps, const std::string &name) {
 
 }  // namespace
 
-void number_text(const Value &v, std::string *out) {
-  char buf[40];
-  int n;
-  if (v.kind == Value::Int) {
-    n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.i));
-  } else if (std::isnan(v.d)) {
-    n = std::snprintf(buf, sizeof buf, "NaN");
-  } else if (std::isinf(v.d)) {
-    n = std::snprintf(buf, sizeof buf, v.d > 0 ? "Infinity" : "-Infinity");
+void append_integer(int64_t v, std::string *out) {
+  char buf[24];
+  int n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
+  out->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void append_double(double v, std::string *out) {
+  if (std::isnan(v)) {
+    out->append("NaN");
+  } else if (std::isinf(v)) {
+    out->append(v > 0 ? "Infinity" : "-Infinity");
   } else {
-    n = std::snprintf(buf, sizeof buf, "%.17g", v.d);
+    char buf[32];
+    int n = std::snprintf(buf, sizeof buf, "%.17g", v);
+    out->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
   }
-  out->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void append_number(const ArrayColumn &col, int32_t row, std::string *out) {
+  if (col.kind == ArrayColumn::Int)
+    append_integer(col.ints[static_cast<size_t>(row)], out);
+  else
+    append_double(col.reals[static_cast<size_t>(row)], out);
 }
 
 void ParamArrays::resize(size_t n) {
@@ -58,7 +68,9 @@ void ParamArrays::set(size_t i, const Value &v) {
   switch (v.kind) {
     case Value::Int:
     case Value::Real:
-      number_text(v, &texts[i]);
+      texts[i].clear();
+      if (v.kind == Value::Int) append_integer(v.i, &texts[i]);
+      else append_double(v.d, &texts[i]);
       values[i] = texts[i].c_str();
       break;
     case Value::Text:

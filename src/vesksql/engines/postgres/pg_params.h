@@ -36,8 +36,12 @@ struct ParamArrays {
 // placeholder has no value.
 bool gather(const SqlStatement &st, const ParamStore &ps, ParamArrays *args, std::string *err);
 
-// The text form of an integer or a double as the server reads it.
-void number_text(const Value &v, std::string *out);
+// The text form of an integer or a double as the server reads it,
+// appended to *out.
+void append_integer(int64_t v, std::string *out);
+void append_double(double v, std::string *out);
+// Value i of a column of integers or doubles, appended the same way.
+void append_number(const ArrayColumn &col, int32_t row, std::string *out);
 
 }  // namespace pg
 }  // namespace vesk

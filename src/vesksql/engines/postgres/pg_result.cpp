@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/column_lookup.h"
 #include "core/text_util.h"
 #include "vesksql.h"
 
@@ -80,15 +81,7 @@ int PgResult::column_size(int32_t col, int32_t *size) {
 }
 
 int PgResult::column_index(const char *name) const {
-  if (cur_ >= sets_.size() || name == nullptr) return 0;
-  const auto &cols = sets_[cur_].cols;
-  for (size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].name == name) return static_cast<int>(i + 1);
-  size_t n = std::strlen(name);
-  for (size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].name.size() == n && ascii_ieq(cols[i].name.data(), name, n))
-      return static_cast<int>(i + 1);
-  return 0;
+  return cur_ < sets_.size() ? column_index_by_name(sets_[cur_].cols, name) : 0;
 }
 
 int PgResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) {

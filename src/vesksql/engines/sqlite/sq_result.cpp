@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/datetime_text.h"
+#include "core/column_lookup.h"
 #include "core/deliver.h"
 #include "core/handles.h"
 #include "core/text_util.h"
@@ -335,15 +336,7 @@ int SqResult::column_size(int32_t col, int32_t *size) {
 }
 
 int SqResult::column_index(const char *name) const {
-  if (cur_ >= sets_.size()) return 0;
-  const auto &cols = sets_[cur_]->cols;
-  for (size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].name == name) return static_cast<int>(i + 1);
-  size_t n = std::strlen(name);
-  for (size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].name.size() == n && ascii_ieq(cols[i].name.data(), name, n))
-      return static_cast<int>(i + 1);
-  return 0;
+  return cur_ < sets_.size() ? column_index_by_name(sets_[cur_]->cols, name) : 0;
 }
 
 int SqResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) {
