@@ -12,7 +12,8 @@ from vkcondb import _pyvkdb37 as m
 
 MULTI = ("This function does not support multi-result set operations, "
          "use the 'execute()' function")
-ONE_RUN = ["cli_reset_params", "cli_sql_kind", "cli_prepare", "cli_exec_prepared"]
+ONE_RUN = ["cli_reset_params", "cli_sql_kind", "cli_prepare", "cli_exec_prepared",
+           "cli_exec_flush"]
 
 
 
@@ -30,9 +31,12 @@ def q(v):
 def runs(script):
     """The operations split into one list per cli_reset_params (one per
     executemany call, nested ones included), binds shown as
-    (op, position or name, type code)."""
+    (op, position or name, type code).  The flush that ends the outermost
+    call is checked by its own test and left out here."""
     out = []
     for op, args in script.calls():
+        if op == "cli_exec_flush":
+            continue
         if op == "cli_reset_params":
             out.append([])
         elif op == "cli_bind_param":
@@ -209,3 +213,20 @@ def test_connection_close_from_the_parameters_is_refused(script, conn, cur):
     assert script.count("cli_disconnect") == 0
     assert script.count("cli_bind_param") == 1
     assert script.count("cli_exec_prepared") == 1
+
+
+def test_one_flush_ends_the_call_and_reports_runs_sent_ahead(script, cur):
+    # Runs the library sent ahead are waited for once, after the last set,
+    # and a failure among them is the call's.
+    cur.executemany("insert", [(1,), (2,), (3,)])
+    ops = script.ops()
+    assert ops.count("cli_exec_flush") == 1 and ops[-1] == "cli_exec_flush"
+    script.script("cli_exec_flush", {"ret": -1})
+    script.script("cli_error_text", {"text": "run 2: duplicate key"})
+    with pytest.raises(m.OperationalError, match="^run 2: duplicate key$"):
+        cur.executemany("insert", [(1,), (2,)])
+    # a call that failed before its end leaves nothing to flush
+    script.reset()
+    with pytest.raises(m.ProgrammingError):
+        cur.executemany("insert", [(1,), (object(),)])
+    assert "cli_exec_flush" not in script.ops()

@@ -455,3 +455,67 @@ def test_rows_outlive_their_connection_as_a_clear_error(pg_server):
     c.close()
     with pytest.raises(vkcondb.OperationalError):
         cur.fetchall()
+
+
+# ---- executemany inside a transaction: runs sent ahead ------------------------
+
+def test_executemany_in_a_transaction_applies_every_set(conn, cur, table, other):
+    name = table("id int primary key, v text")
+    rows = [(i, "v%d" % i) for i in range(1, 2601)]  # past one synchronisation
+    conn.begin()
+    cur.executemany("insert into %s values (?, ?)" % name, rows)
+    assert query(other, "select count(*) from %s" % name) == [(0,)]
+    conn.commit()
+    assert query(other, "select count(*), max(id) from %s" % name) == [(2600, 2600)]
+
+
+@pytest.mark.parametrize("bad", [2, 1500, 2600])
+def test_executemany_in_a_transaction_reports_the_failing_set(conn, cur, table, other, bad):
+    name = table("id int primary key")
+    ids = list(range(1, 2601))
+    ids[bad - 1] = 1  # a duplicate of the first
+    conn.begin()
+    # Met at a synchronisation inside the walk, the failure is the module's
+    # "error execute2" for that set; met at the final flush, the server's text.
+    with pytest.raises(vkcondb.OperationalError, match="duplicate key value|error execute2"):
+        cur.executemany("insert into %s values (?)" % name, [(i,) for i in ids])
+    # The transaction cannot go on: committing it says so.
+    with pytest.raises(vkcondb.DatabaseError):
+        conn.commit()
+    assert query(other, "select count(*) from %s" % name) == [(0,)]
+    cur.execute("insert into %s values (1)" % name)  # the connection serves again
+    assert query(other, "select count(*) from %s" % name) == [(1,)]
+
+
+def test_commit_after_a_failed_statement_is_refused(conn, cur, table, other):
+    # The server answers COMMIT of a failed transaction by rolling it back;
+    # reporting that as success would lose the earlier rows without a word.
+    name = table("id int primary key")
+    conn.begin()
+    cur.execute("insert into %s values (1)" % name)
+    with pytest.raises(vkcondb.OperationalError):
+        cur.execute("insert into %s values (1)" % name)
+    with pytest.raises(vkcondb.DatabaseError, match="Commit failed"):
+        conn.commit()
+    assert query(other, "select count(*) from %s" % name) == [(0,)]
+
+
+def test_a_python_error_after_runs_sent_ahead(conn, cur, table, other):
+    # The walk stops on a value that cannot be sent while earlier runs are
+    # still under way; the transaction stays whole and can be committed.
+    name = table("id int primary key")
+
+    class Sets(object):
+        def __len__(self):
+            return 5
+
+        def __getitem__(self, i):
+            if i == 3:
+                raise KeyError("gone")
+            return (i + 1,)
+
+    conn.begin()
+    with pytest.raises(KeyError):
+        cur.executemany("insert into %s values (?)" % name, Sets())
+    conn.commit()
+    assert query(other, "select id from %s order by id" % name) == [(1,), (2,), (3,)]

@@ -109,6 +109,11 @@ int hook_cli_prepare(vesk_conn **h, const char *sql, int zero) {
   return call.handle(h).text(sql).integer(zero).finish().ret.value_or(0);
 }
 
+int hook_cli_exec_flush(vesk_conn **h) {
+  Call call(OP_cli_exec_flush);
+  return call.handle(h).finish().ret.value_or(0);
+}
+
 int hook_cli_exec_prepared(vesk_conn **h, int zero1, int zero2, vesk_result **r) {
   Call call(OP_cli_exec_prepared);
   const Response &resp = call.handle(h).integer(zero1).integer(zero2).handle(r).finish();

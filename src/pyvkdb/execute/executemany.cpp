@@ -144,7 +144,15 @@ PyObject *cursor_executemany(PyObject *self_obj, PyObject *args, PyObject *) {
   const char *text = statement_text(sql, "executemany");
   if (text == nullptr) return nullptr;
   if (params != nullptr && !check_sets(params, 0)) return nullptr;
-  return run_set(self, text, params, 0);
+  PyRef done(run_set(self, text, params, 0));
+  if (!done) return nullptr;
+  // The library may have sent runs ahead without waiting for them: their
+  // failures are this call's.
+  if (cli_exec_flush(&self->conn_handle) < 0) {
+    drop_failed_result(self);
+    return raise_library_error(&self->conn_handle);
+  }
+  return done.release();
 }
 
 }  // namespace vk

@@ -94,6 +94,12 @@ int impl_cli_exec_prepared(vesk_conn **h, int zero1, int zero2, vesk_result **r)
   return VESK_OK;
 }
 
+int impl_cli_exec_flush(vesk_conn **h) {
+  vesk_conn *c = live(h);
+  if (c == nullptr) return VESK_LOST;
+  return c->engine->flush();
+}
+
 int impl_cli_unprepare(vesk_conn **h, void *reserved) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;

@@ -10,6 +10,7 @@
 #include "connstr.h"
 #include "errors.h"
 #include "params.h"
+#include "vesksql.h"
 
 namespace vesk {
 
@@ -86,6 +87,10 @@ class EngineConn {
   // parameters bound at the time of each run.
   virtual int prepare(const char *sql) = 0;
   virtual int exec_prepared(const ParamStore &params, ResultPtr *out) = 0;
+  // Wait for the runs of the prepared statement sent ahead without waiting
+  // (an engine that sends none has nothing to do) and report the first
+  // failure among them.
+  virtual int flush() { return VESK_OK; }
   // Give the prepared statement back; results still being read stay valid.
   virtual int unprepare() = 0;
   // Run one statement once per row of the bound arrays, as one atomic step;

@@ -207,6 +207,16 @@ VESK_API int cli_prepare(vesk_conn **h, const char *sql, int zero);
 VESK_API int cli_exec_prepared(vesk_conn **h, int zero1, int zero2,
                                vesk_result **r);
 
+/* Wait for every run of the prepared statement still under way and report
+ * the first failure among them.  Inside a transaction the library may send
+ * runs of a prepared statement that returns no rows ahead, without waiting
+ * for each (the server's answers come back together), and cli_exec_prepared
+ * then returns VESK_OK at once; its failure is reported here (or by the next
+ * operation on the connection, whatever it is), with an error text naming
+ * the run, counted from 1 since the prepare.  VESK_OK when every run
+ * succeeded or nothing is under way. */
+VESK_API int cli_exec_flush(vesk_conn **h);
+
 /* Give back the prepared statement.  `reserved` is NULL. */
 VESK_API int cli_unprepare(vesk_conn **h, void *reserved);
 

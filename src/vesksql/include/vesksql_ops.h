@@ -25,6 +25,7 @@
   X(cli_exec_direct, (vesk_conn **h, const char *sql, vesk_result **r, int32_t *second, int32_t *rowcount, int32_t *third), (h, sql, r, second, rowcount, third)) \
   X(cli_prepare, (vesk_conn **h, const char *sql, int zero), (h, sql, zero)) \
   X(cli_exec_prepared, (vesk_conn **h, int zero1, int zero2, vesk_result **r), (h, zero1, zero2, r)) \
+  X(cli_exec_flush, (vesk_conn **h), (h)) \
   X(cli_unprepare, (vesk_conn **h, void *reserved), (h, reserved)) \
   X(cli_exec_batch, (vesk_conn **h, const char *sql, int32_t rows), (h, sql, rows)) \
   X(cli_exec_routine, (vesk_conn **h, const char *stmt, vesk_result *result), (h, stmt, result)) \

@@ -288,7 +288,7 @@ bool PgConn::batch_by_pipeline(const SqlStatement &batch, int32_t rows, const Ar
 }
 
 int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();
   std::vector<SqlStatement> stmts;
   std::string err;

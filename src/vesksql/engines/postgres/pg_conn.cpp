@@ -140,29 +140,38 @@ int PgConn::implicit_begin(const std::string &statement) {
 }
 
 int PgConn::begin() {
-  settle_stream();
+  if (int rc = settle()) return rc;
   return in_transaction() ? VESK_OK : run_control("BEGIN");
 }
 
 int PgConn::commit() {
-  settle_stream();
-  return in_transaction() ? run_control("COMMIT") : VESK_OK;
+  if (int rc = settle()) {
+    if (alive()) run_simple("ROLLBACK");
+    return rc;
+  }
+  if (!in_transaction()) return VESK_OK;
+  if (PQtransactionStatus(conn_.get()) == PQTRANS_INERROR) {
+    // The server would answer COMMIT by rolling back without a word.
+    run_simple("ROLLBACK");
+    return fail("the transaction was rolled back: a statement in it failed", "25P02");
+  }
+  return run_control("COMMIT");
 }
 
 int PgConn::rollback() {
-  settle_stream();
+  settle();  // a rollback ends the transaction, failed or not
   return in_transaction() ? run_control("ROLLBACK") : VESK_OK;
 }
 
 int PgConn::set_autocommit(bool on) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   if (on && in_transaction() && run_control("COMMIT") < 0) return VESK_ERROR;
   autocommit_ = on;
   return VESK_OK;
 }
 
 int PgConn::ping() {
-  settle_stream();
+  if (int rc = settle()) return rc;
   if (!alive()) return VESK_LOST;
   PgResPtr res(blocking([&] { return PQexec(conn_.get(), ""); }));
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
@@ -173,7 +182,7 @@ int PgConn::ping() {
 }
 
 int PgConn::use_database(const std::string &name) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (in_transaction())
     return fail("USE: a transaction is open; commit or roll it back first");
@@ -186,7 +195,7 @@ int PgConn::use_database(const std::string &name) {
 }
 
 int PgConn::exec_plain(const char *sql) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (implicit_begin(sql) < 0) return VESK_ERROR;
   return run_control(sql);
@@ -266,7 +275,7 @@ int PgConn::finish_rows(std::vector<RowSet> sets, int64_t changed, bool rows, Re
 
 int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *out,
                         Counters *counters) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   std::vector<SqlStatement> stmts;
   std::string err;
@@ -332,8 +341,8 @@ void PgConn::forget_statements() {
 }
 
 int PgConn::prepare(const char *sql) {
-  settle_stream();
   if (prepared_ready_ && prepared_text_ == sql) return VESK_OK;  // kept from the last run
+  if (int rc = settle()) return rc;
   std::vector<SqlStatement> stmts;
   std::string err;
   if (!split_statements(sql, &stmts, &err)) return fail(err);
@@ -350,23 +359,51 @@ int PgConn::prepare(const char *sql) {
                      static_cast<int>(st.params.size()), nullptr);
   }));
   if (!succeeded(res.get())) return fail_result(res.get());
+  // Whether its runs give rows decides whether they may be sent ahead.
+  PgResPtr described(blocking([&] { return PQdescribePrepared(conn_.get(), name.c_str()); }));
+  prepared_no_rows_ = PQresultStatus(described.get()) == PGRES_COMMAND_OK &&
+                      PQnfields(described.get()) == 0;
   prepared_positions_ = positions;
   prepared_ = std::move(st);
   prepared_name_ = name;
   prepared_text_ = sql;
   prepared_ready_ = true;
+  runs_ = 0;
   return VESK_OK;
 }
 
 int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
-  settle_stream();
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
   if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
   if (int rc = refuse_extra_values(params, prepared_positions_)) return rc;
-  if (implicit_begin(prepared_.text) < 0) return VESK_ERROR;
-  // The binary bytea values need their types; the server's own inference
-  // serves every other parameter.
+  settle_stream();
+  if (!pipelining_ && implicit_begin(prepared_.text) < 0) return VESK_ERROR;
+  ++runs_;
+  // Inside a transaction a run that gives no rows is sent ahead: its answer
+  // is read with the others at the next synchronisation (a flush, every
+  // kPipelineChunkRows runs, or the next other operation).  A failure
+  // there ends the transaction anyway, so nothing is run that would not
+  // have been.
+  const bool ahead = prepared_no_rows_ &&
+                     (pipelining_ || PQtransactionStatus(conn_.get()) == PQTRANS_INTRANS);
+  if (ahead) {
+    if (!pipelining_) {
+      if (!PQenterPipelineMode(conn_.get())) return fail_result(nullptr);
+      pipelining_ = true;
+      pending_ = 0;
+      first_pending_run_ = runs_;
+    }
+    bool sent = blocking([&] {
+      return PQsendQueryPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
+                                 args_.values.data(), args_.lengths.data(), args_.formats.data(),
+                                 0) == 1;
+    });
+    if (sent) ++pending_;
+    if (!sent || pending_ >= kPipelineChunkRows) return settle_pipeline();
+    return VESK_OK;
+  }
+  if (int rc = settle_pipeline()) return rc;
   PgResPtr res(blocking([&] {
     return PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
                           args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
@@ -380,6 +417,54 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
     *out = std::make_unique<PgResult>(errors_, std::move(sets), k);
   }
   return VESK_OK;
+}
+
+int PgConn::flush() {
+  int rc = settle();
+  runs_ = 0;
+  return rc;
+}
+
+int PgConn::settle_pipeline() {
+  if (!pipelining_) return VESK_OK;
+  const int pending = pending_;
+  const int first = first_pending_run_;
+  pipelining_ = false;
+  pending_ = 0;
+  int failed = -1;
+  PgResPtr failure;
+  bool ok = blocking([&] {
+    bool fine = PQpipelineSync(conn_.get()) == 1;
+    for (int i = 0; fine && i < pending; ++i) {
+      PgResPtr res(PQgetResult(conn_.get()));
+      if (!res) {
+        fine = false;
+        break;
+      }
+      if (PQresultStatus(res.get()) == PGRES_FATAL_ERROR && failed < 0) {
+        failed = first + i;
+        failure = std::move(res);
+      }
+      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+    }
+    if (fine) {
+      PgResPtr sync(PQgetResult(conn_.get()));
+      fine = sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
+    }
+    PQexitPipelineMode(conn_.get());
+    return fine;
+  });
+  if (failed >= 0) {
+    fail_result(failure.get());
+    errors_->text = "run " + std::to_string(failed) + ": " + errors_->text;
+    return VESK_ERROR;
+  }
+  return ok ? VESK_OK : fail_result(nullptr);
+}
+
+int PgConn::settle() {
+  settle_stream();
+  return settle_pipeline();
 }
 
 int PgConn::unprepare() {
@@ -406,7 +491,7 @@ void PgConn::drop_released_statements() {
 }
 
 int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (out) out->reset();
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
@@ -425,7 +510,7 @@ int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
 }
 
 int PgConn::close_named_cursor(const char *name) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
   return run_control(("CLOSE " + quoted_name(name)).c_str());
@@ -438,7 +523,7 @@ int PgConn::reconnect() {
 }
 
 int PgConn::rowid(char *buf) {
-  settle_stream();
+  if (int rc = settle()) return rc;
   PgResPtr res;
   if (!run_simple("SELECT lastval()", &res)) return VESK_ERROR;
   const char *v = PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "";
@@ -447,9 +532,10 @@ int PgConn::rowid(char *buf) {
 }
 
 void PgConn::close() {
+  if (conn_ && alive()) settle_pipeline();
   if (stream_) {
     // Rows still on their way are dropped; the result reports the close.
-    settle(stream_, false);
+    drain(stream_, false);
     if (stream_.use_count() > 1) stream_->failure = "the connection of this result is closed";
     stream_->failure_state = "08003";
     stream_.reset();
@@ -460,7 +546,7 @@ void PgConn::close() {
 
 void PgConn::settle_stream() {
   if (!stream_) return;
-  settle(stream_, stream_.use_count() > 1);  // kept while a result reads it
+  drain(stream_, stream_.use_count() > 1);  // kept while a result reads it
   stream_.reset();
 }
 

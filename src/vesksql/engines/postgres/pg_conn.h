@@ -45,6 +45,7 @@ class PgConn : public EngineConn {
                   Counters *counters) override;
   int prepare(const char *sql) override;
   int exec_prepared(const ParamStore &params, ResultPtr *out) override;
+  int flush() override;
   int unprepare() override;
   int exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) override;
   int open_named_cursor(const char *name, ResultPtr *out) override;
@@ -72,6 +73,12 @@ class PgConn : public EngineConn {
   // Before the connection runs anything else: the open stream's rows are
   // read off it (kept while a result reads them).
   void settle_stream();
+  // The runs sent ahead: synchronise, read their answers, leave pipeline
+  // mode; VESK_OK, or the first failure (recorded) among them.
+  int settle_pipeline();
+  // Both, before any operation other than the next run of the prepared
+  // statement; the pipeline's failure, if any, is that operation's.
+  int settle();
   int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
@@ -98,6 +105,12 @@ class PgConn : public EngineConn {
   SqlStatement prepared_;
   size_t prepared_positions_ = 0;
   bool prepared_ready_ = false;
+  bool prepared_no_rows_ = false;  // its runs may be sent ahead in a transaction
+  int runs_ = 0;                   // runs since the prepare (or the last flush)
+  // Runs sent ahead and not yet answered.
+  bool pipelining_ = false;
+  int pending_ = 0;
+  int first_pending_run_ = 0;
   // Server statements given up, deallocated with the next prepare.
   std::vector<std::string> released_;
   unsigned statement_counter_ = 0;

@@ -48,7 +48,7 @@ StreamPtr open_stream(PGconn *conn, PgResPtr first) {
   return s;
 }
 
-void settle(const StreamPtr &stream, bool keep) {
+void drain(const StreamPtr &stream, bool keep) {
   if (!stream || !stream->attached()) return;
   if (keep) {
     stream->pull(0);

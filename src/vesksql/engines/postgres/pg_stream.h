@@ -41,13 +41,13 @@ StreamPtr open_stream(PGconn *conn, PgResPtr first);
 
 // Drain a stream that is still attached: keep its rows while a result
 // reads them (`keep`), else drop them.
-void settle(const StreamPtr &stream, bool keep);
+void drain(const StreamPtr &stream, bool keep);
 
 class PgStreamResult : public EngineResult {
  public:
   PgStreamResult(ErrorSlotPtr errors, StreamPtr stream)
       : errors_(std::move(errors)), stream_(std::move(stream)) {}
-  ~PgStreamResult() override { settle(stream_, false); }
+  ~PgStreamResult() override { drain(stream_, false); }
   int kind() const override { return VESK_KIND_ROWS; }
   Counters counters() const override;
   int fetch_row() override;
