@@ -1,5 +1,6 @@
 #include "pg_params.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -33,8 +34,8 @@ const Value *named_value(const ParamStore &ps, const std::string &name) {
 
 void append_integer(int64_t v, std::string *out) {
   char buf[24];
-  int n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
-  out->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out->append(buf, static_cast<size_t>(r.ptr - buf));
 }
 
 void append_double(double v, std::string *out) {
@@ -43,9 +44,10 @@ void append_double(double v, std::string *out) {
   } else if (std::isinf(v)) {
     out->append(v > 0 ? "Infinity" : "-Infinity");
   } else {
+    // The shortest text that reads back as the same double.
     char buf[32];
-    int n = std::snprintf(buf, sizeof buf, "%.17g", v);
-    out->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out->append(buf, static_cast<size_t>(r.ptr - buf));
   }
 }
 
