@@ -390,15 +390,17 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
   if (ahead) {
     if (!pipelining_) {
       if (!PQenterPipelineMode(conn_.get())) return fail_result(nullptr);
+      // Sends never block while runs go ahead: what the socket does not take
+      // at once waits in libpq's buffer until the synchronisation, so a send
+      // is no wait and keeps the interpreter lock.
+      PQsetnonblocking(conn_.get(), 1);
       pipelining_ = true;
       pending_ = 0;
       first_pending_run_ = runs_;
     }
-    bool sent = blocking([&] {
-      return PQsendQueryPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
-                                 args_.values.data(), args_.lengths.data(), args_.formats.data(),
-                                 0) == 1;
-    });
+    bool sent = PQsendQueryPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
+                                    args_.values.data(), args_.lengths.data(),
+                                    args_.formats.data(), 0) == 1;
     if (sent) ++pending_;
     if (!sent || pending_ >= kPipelineChunkRows) return settle_pipeline();
     return VESK_OK;
@@ -434,7 +436,8 @@ int PgConn::settle_pipeline() {
   int failed = -1;
   PgResPtr failure;
   bool ok = blocking([&] {
-    bool fine = PQpipelineSync(conn_.get()) == 1;
+    PQsetnonblocking(conn_.get(), 0);  // the synchronisation waits for everything
+    bool fine = PQpipelineSync(conn_.get()) == 1 && PQflush(conn_.get()) == 0;
     for (int i = 0; fine && i < pending; ++i) {
       PgResPtr res(PQgetResult(conn_.get()));
       if (!res) {
