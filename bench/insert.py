@@ -25,6 +25,7 @@ import tempfile
 import time
 
 import vkcondb
+from engine_choice import ENGINES, hand_over
 
 CREATE = "create table t(a integer, b real, c text)"
 INSERT = "insert into t values (?, ?, ?)"
@@ -97,23 +98,10 @@ WAYS = [
 ]
 
 
-ENGINES = ("embedded", "postgres")
-
-
-def postgres_engine(argv):
-    """The arguments after --engine when it is postgres, else None."""
-    pre = argparse.ArgumentParser(add_help=False)
-    pre.add_argument("--engine", choices=ENGINES, default="embedded")
-    known, rest = pre.parse_known_args(argv)
-    return rest if known.engine == "postgres" else None
-
-
 def main(argv=None):
-    rest = postgres_engine(sys.argv[1:] if argv is None else argv)
-    if rest is not None:
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        import pg_insert
-        return pg_insert.main(rest)
+    code = hand_over(sys.argv[1:] if argv is None else argv, "pg_insert")
+    if code is not None:
+        return code
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--engine", choices=ENGINES, default="embedded",
                         help="embedded (SQLite, this bench) or postgres "
