@@ -148,7 +148,7 @@ def test_bind_reads_no_further_than_buflen(mem, edge, typ, data, buflen, length,
 
 @pytest.mark.parametrize("typ, fmt, value", [
     (TINYINT, "=b", -5), (SMALLINT, "=h", -300), (INTEGER, "=i", 70000),
-    (BOOLEAN, "=i", 1), (BIGINT, "=q", -2 ** 40), (FLOAT, "=f", 0.5), (DOUBLE, "=d", 2.25),
+    (BOOLEAN, "=b", 1), (BIGINT, "=q", -2 ** 40), (FLOAT, "=f", 0.5), (DOUBLE, "=d", 2.25),
 ])
 def test_fixed_width_bind_needs_its_width(mem, edge, typ, fmt, value):
     raw = struct.pack(fmt, value)

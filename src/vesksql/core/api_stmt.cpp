@@ -22,6 +22,17 @@ int fail(vesk_conn *c, const std::string &text, const char *state = kStateGenera
   return VESK_ERROR;
 }
 
+// Output directions belong to routine statements; any other execution
+// drops the targets (their buffers need not outlive it) and refuses.
+int refuse_outputs(vesk_conn *c) {
+  if (c->binds.targets.empty()) return VESK_OK;
+  const int32_t pos = c->binds.targets.front().pos;
+  c->binds.targets.clear();
+  return fail(c, "parameter " + std::to_string(pos) +
+                     " is bound as an output; only a routine statement takes outputs",
+              kStateParamCount);
+}
+
 void hand_out(ResultPtr res, vesk_result **r) {
   if (r == nullptr) return;  // nobody takes the result: it is dropped here
   if (res) {
@@ -64,6 +75,7 @@ int impl_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r, int32_
   if (r) *r = nullptr;
   if (sql == nullptr) return fail(c, "exec_direct: no statement given", kStateNoArgument);
   if (!c->binds.pending_error.empty()) return fail(c, c->binds.pending_error);
+  if (refuse_outputs(c) < 0) return VESK_ERROR;
   ResultPtr res;
   Counters k;
   int rc = c->engine->exec_direct(sql, c->binds, &res, &k);
@@ -87,6 +99,7 @@ int impl_cli_exec_prepared(vesk_conn **h, int zero1, int zero2, vesk_result **r)
   if (c == nullptr) return VESK_LOST;
   if (r) *r = nullptr;
   if (!c->binds.pending_error.empty()) return fail(c, c->binds.pending_error);
+  if (refuse_outputs(c) < 0) return VESK_ERROR;
   ResultPtr res;
   int rc = c->engine->exec_prepared(c->binds, &res);
   if (rc < 0) return rc;
@@ -123,7 +136,17 @@ int impl_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {
 int impl_cli_exec_routine(vesk_conn **h, const char *stmt, vesk_result *result) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
-  return c->engine->exec_routine(stmt, c->binds);
+  int rc;
+  if (stmt == nullptr) {
+    rc = fail(c, "exec_routine: no statement given", kStateNoArgument);
+  } else if (!c->binds.pending_error.empty()) {
+    rc = fail(c, c->binds.pending_error);
+  } else {
+    rc = c->engine->exec_routine(stmt, c->binds);
+  }
+  // The output buffers were lent for this run only.
+  c->binds.targets.clear();
+  return rc;
 }
 
 int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t type, void *buf,
@@ -131,13 +154,33 @@ int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t t
   if (h == nullptr || *h == nullptr) return VESK_LOST;
   vesk_conn *c = *h;
   std::string err;
+  const bool output = direction == VESK_PARAM_OUT || direction == VESK_PARAM_RETURN;
   if (pos < 1 || pos > kMaxParamPosition) {
     err = "parameter position " + std::to_string(pos) + " is out of range";
-  } else if (direction != VESK_PARAM_IN) {
-    err = "only input parameters are supported";
-  } else if (value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), &err)) {
+  } else if (direction != VESK_PARAM_IN && direction != VESK_PARAM_INOUT && !output) {
+    err = "parameter " + std::to_string(pos) + ": unknown direction code " +
+          std::to_string(direction);
+  } else if (output ? value_from_buffer(VESK_TYPE_NULL, nullptr, 0, nullptr,
+                                        &c->binds.slot(pos), &err)
+                    : value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), &err)) {
+    // An output position sends nothing (NULL) and receives the routine's
+    // value; an input-output one sends its value too.
+    c->binds.slot(pos).type = type;
+    if (direction == VESK_PARAM_IN) {
+      c->binds.set_target(pos, nullptr);
+    } else {
+      OutputTarget t;
+      t.pos = pos;
+      t.direction = direction;
+      t.type = type;
+      t.buf = buf;
+      t.cap = buflen;
+      t.len = len;
+      c->binds.set_target(pos, &t);
+    }
     return VESK_OK;
   }
+  c->binds.set_target(pos, nullptr);
   c->binds.pending_error = err;
   return fail(c, err);
 }

@@ -52,8 +52,13 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
   v.kind = Value::Unset;
   v.type = type;
   const char *b = static_cast<const char *>(buf);
-  if (type == VESK_TYPE_NULL || buf == nullptr) {
+  if (type == VESK_TYPE_NULL || buf == nullptr || (len != nullptr && *len == VESK_NULL_LENGTH)) {
     v.kind = Value::Null;
+  } else if (type == VESK_TYPE_BOOLEAN && buflen < 4) {
+    // A flag of one byte (a routine's BOOLEAN position passes 1).
+    if (!need(buflen, 1, type, err)) return false;
+    v.kind = Value::Int;
+    v.i = b[0] != 0;
   } else if (type == VESK_TYPE_BOOLEAN || type == VESK_TYPE_INTEGER) {
     int32_t x;
     if (!need(buflen, 4, type, err)) return false;
@@ -114,11 +119,12 @@ void ParamStore::clear() {
     if (v.bytes.capacity() > kKeptCapacity) std::string().swap(v.bytes);
   }
   named.clear();
+  targets.clear();
   pending_error.clear();
 }
 
 bool ParamStore::empty() const {
-  if (!named.empty() || !pending_error.empty()) return false;
+  if (!named.empty() || !pending_error.empty() || !targets.empty()) return false;
   for (const Value &v : positional) {
     if (v.kind != Value::Unset) return false;
   }
@@ -139,6 +145,37 @@ void ParamStore::bind_named(const char *name, Value v) {
     }
   }
   named.emplace_back(name, std::move(v));
+}
+
+void ParamStore::set_target(int32_t pos, const OutputTarget *t) {
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (targets[i].pos != pos) continue;
+    if (t) {
+      targets[i] = *t;
+    } else {
+      targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return;
+  }
+  if (t) targets.push_back(*t);
+}
+
+const OutputTarget *ParamStore::target(int32_t pos) const {
+  for (const OutputTarget &t : targets)
+    if (t.pos == pos) return &t;
+  return nullptr;
+}
+
+const OutputTarget *ParamStore::return_target() const {
+  for (const OutputTarget &t : targets)
+    if (t.direction == VESK_PARAM_RETURN) return &t;
+  return nullptr;
+}
+
+const Value *ParamStore::value(int32_t pos) const {
+  if (pos < 1 || static_cast<size_t>(pos) > positional.size()) return nullptr;
+  const Value &v = positional[static_cast<size_t>(pos - 1)];
+  return v.kind == Value::Unset ? nullptr : &v;
 }
 
 bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t width,

@@ -21,27 +21,50 @@ struct Value {
 
 // Read one value from a caller's buffer by type code (the value rules of
 // cli_bind_param) into *out, reusing its storage.  Nothing at or past
-// buf + buflen is read, whatever *len says.  Returns false with a text for
-// a code it cannot take or a buffer too small for its width (*out is then
-// Unset).
+// buf + buflen is read, whatever *len says; a length cell holding
+// VESK_NULL_LENGTH gives NULL.  Returns false with a text for a code it
+// cannot take or a buffer too small for its width (*out is then Unset).
 bool value_from_buffer(int32_t type, const void *buf, int32_t buflen,
                        const int32_t *len, Value *out, std::string *err);
 
 // Highest position accepted for a positional parameter.
 constexpr int32_t kMaxParamPosition = 32766;
 
+// Where a routine writes a value back: the buffer and length cell of a
+// positional bind with an output direction (2 output, 3 input-output, 6 a
+// function's return value), kept until the routine runs or the binds are
+// dropped.  The caller keeps both alive until then.
+struct OutputTarget {
+  int32_t pos = 0;
+  int32_t direction = 0;
+  int32_t type = 0;
+  void *buf = nullptr;
+  int32_t cap = 0;
+  int32_t *len = nullptr;
+};
+
 struct ParamStore {
   std::vector<Value> positional;  // index 0 is position 1
   std::vector<std::pair<std::string, Value>> named;
+  std::vector<OutputTarget> targets;  // by position, at most one each
   std::string pending_error;  // a refused bind, reported by the next execution
 
-  // Forget every value.  Positional slots keep their storage for the next
-  // binds (a statement run in a loop binds the same positions each time).
+  // Forget every value and target.  Positional slots keep their storage for
+  // the next binds (a statement run in a loop binds the same positions each
+  // time).
   void clear();
   bool empty() const;
   // The slot of position `pos` (from 1), made when missing.
   Value &slot(int32_t pos);
   void bind_named(const char *name, Value v);
+  // Record (or, with nullptr, forget) the output target of a position.
+  void set_target(int32_t pos, const OutputTarget *t);
+  // The target of `pos`, or nullptr.
+  const OutputTarget *target(int32_t pos) const;
+  // The target bound for a function's return value, or nullptr.
+  const OutputTarget *return_target() const;
+  // The value of `pos` (from 1), or nullptr when none is bound.
+  const Value *value(int32_t pos) const;
 };
 
 // One column bound for a batch.

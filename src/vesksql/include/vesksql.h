@@ -14,7 +14,8 @@
  *   - The library never writes more than the documented capacity into a
  *     caller's buffer, whether or not the caller passes that capacity.
  *   - Binding copies the value during the call: the caller may reuse or free
- *     the buffer and the length cell as soon as the bind returns.
+ *     the buffer and the length cell as soon as the bind returns (except
+ *     the outputs of a routine statement: see cli_exec_routine).
  *   - The last error of a connection is kept per connection and read with
  *     cli_error_text.  A failure that has no connection (a refused connect)
  *     is kept per thread and read with cli_error_text on an empty handle.
@@ -92,11 +93,11 @@ typedef struct vesk_lob vesk_lob;               /* large-object locator */
 #define VESK_TYPE_NCHAR      63
 #define VESK_TYPE_TEXT       69
 
-/* ---- direction codes ------------------------------------------------- */
-#define VESK_PARAM_IN      1
-#define VESK_PARAM_OUT     2
-#define VESK_PARAM_INOUT   3
-#define VESK_PARAM_RETURN  6
+/* ---- direction codes (cli_bind_param) -------------------------------- */
+#define VESK_PARAM_IN      1  /* input: the value is copied at the bind */
+#define VESK_PARAM_OUT     2  /* output of a routine: NULL is sent, the value comes back */
+#define VESK_PARAM_INOUT   3  /* both: the value is sent and the routine's comes back */
+#define VESK_PARAM_RETURN  6  /* a function's return value, bound after its parameters */
 
 /* ---- capacities the library respects where the caller passes none ---- */
 #define VESK_COLUMN_NAME_CAP  128  /* cli_column_name: bytes written, zero included */
@@ -225,19 +226,60 @@ VESK_API int cli_unprepare(vesk_conn **h, void *reserved);
  * failure names the failing row (counted from 1). */
 VESK_API int cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows);
 
-/* Run a routine statement ("execute name(?,...);"); output parameters are
- * written back into the buffers and length cells given to cli_bind_param.
- * `result` is an empty result handle. */
+/* Run a routine statement: "execute name" or "execute name(?,...)", where
+ * name is a routine's name, optionally schema-qualified ("s.name"), each
+ * part a plain or double-quoted identifier, and each "?" takes the value
+ * bound at its position (a position left unbound sends NULL).
+ *
+ * Outputs: every position bound with direction VESK_PARAM_OUT or
+ * VESK_PARAM_INOUT receives the routine's value for that parameter, and the
+ * position bound with VESK_PARAM_RETURN (after the parameters) a function's
+ * return value.  They are written into the buffer and length cell given to
+ * cli_bind_param, which the caller keeps valid until this call returns;
+ * nothing beyond the buffer length given there is ever written.  The form
+ * follows the type code bound:
+ *   NULL                          *len = 0
+ *   BOOLEAN                       1 or 0: int32 when the buffer length is at
+ *                                 least 4, else one byte
+ *   TINYINT, SMALLINT, INTEGER, BIGINT, FLOAT, DOUBLE
+ *                                 the number at the width of the code;
+ *                                 *len = that width
+ *   NUMERIC                       its decimal text (the shortest text of
+ *                                 the nearest double when the exact text
+ *                                 does not fit), then a zero byte
+ *   every other code              the value's text (the bytes of a binary
+ *                                 value), then a zero byte; *len = its
+ *                                 length.  A value longer than the buffer
+ *                                 length - 1 is cut and *len still gives its
+ *                                 whole length, so the caller can tell.
+ *                                 An empty value is one zero byte, *len = 1.
+ * A value that cannot be read under its code (a text at an INTEGER
+ * position, a number out of its type's range) fails the call with a text
+ * naming the position.  The bindings' output buffers are forgotten when
+ * this call returns, whatever its outcome.
+ *
+ * Engines: the server engine calls a procedure (CALL) or a function by the
+ * routine it finds under that name with that many parameters; a refcursor
+ * that comes back is a server cursor the caller reads by its name with
+ * cli_open_named_cursor until cli_close_named_cursor closes it (in
+ * autocommit mode the library keeps a transaction open for it until then).
+ * The embedded engine has no procedures: a call without a return value is
+ * refused (SQLSTATE 0A000), and a function call runs the SQL function of
+ * that name ("SELECT name(?,...)").
+ * `result` is an empty result handle; it is not written. */
 VESK_API int cli_exec_routine(vesk_conn **h, const char *stmt, vesk_result *result);
 
 /* ======================================================================
  * Binding
  * ==================================================================== */
 
-/* Bind one parameter by position (from 1).  The value is read from buf
- * according to `type`, and nothing is ever read at or past buf + buflen,
- * whatever *len says; a negative buflen holds nothing:
- *   BOOLEAN, INTEGER     int32 (buflen >= 4)    TINYINT  int8   (buflen >= 1)
+/* Bind one parameter by position (from 1) with a direction code (above;
+ * anything but VESK_PARAM_IN is for a routine statement, and any other
+ * execution refuses it).  The value is read from buf according to `type`,
+ * and nothing is ever read at or past buf + buflen, whatever *len says; a
+ * negative buflen holds nothing; *len == VESK_NULL_LENGTH sends NULL:
+ *   BOOLEAN              int32 (buflen >= 4), or one byte (buflen 1 to 3)
+ *   INTEGER              int32 (buflen >= 4)    TINYINT  int8   (buflen >= 1)
  *   SMALLINT             int16 (buflen >= 2)    FLOAT    float  (buflen >= 4)
  *   BIGINT               int64 (buflen >= 8)    DOUBLE   double (buflen >= 8)
  *   VARCHAR, CHAR, NCHAR, TEXT, CLOB

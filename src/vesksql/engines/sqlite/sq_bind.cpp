@@ -63,6 +63,10 @@ void no_value(sqlite3_stmt *st, int idx, size_t k, std::string *err) {
 
 }  // namespace
 
+int bind_one(sqlite3_stmt *st, int idx, const Value &v) {
+  return bind_value(st, idx, v, SQLITE_TRANSIENT);
+}
+
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err) {
   // A statement without rows reads its parameters only while it runs,

@@ -33,6 +33,9 @@ struct BindTally {
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err);
 
+// Bind one value to placeholder `idx` (from 1); SQLite's result code.
+int bind_one(sqlite3_stmt *st, int idx, const Value &v);
+
 // The same check without binding anything.
 bool check_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                      std::string *err);

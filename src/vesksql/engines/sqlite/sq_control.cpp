@@ -40,10 +40,6 @@ int SqliteConn::use_database(const std::string &name) {
   return switch_to(dir + name + ".db");
 }
 
-int SqliteConn::exec_routine(const char *, ParamStore &) {
-  return fail("stored routines are not supported by the embedded engine", kStateNotSupported);
-}
-
 int SqliteConn::open_named_cursor(const char *, ResultPtr *) { return 0; }
 
 int SqliteConn::close_named_cursor(const char *) { return VESK_OK; }
