@@ -180,6 +180,8 @@ PyGetSetDef cursor_getset[] = {
 
 PyMethodDef cursor_methods[] = {
     {"close", on_cursor<cursor_close>(), METH_NOARGS, nullptr},
+    {"callproc", on_cursor<cursor_callproc>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"callfunc", on_cursor<cursor_callfunc>(), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"execute", on_cursor<cursor_execute>(), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"executemany", on_cursor<cursor_executemany>(), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"executebatch", on_cursor<cursor_executebatch>(), METH_VARARGS | METH_KEYWORDS, nullptr},

@@ -25,6 +25,10 @@ PyObject *cursor_execute(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *cursor_executemany(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *cursor_executebatch(PyObject *self, PyObject *args, PyObject *kwds);
 
+// routines/call.cpp
+PyObject *cursor_callproc(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *cursor_callfunc(PyObject *self, PyObject *args, PyObject *kwds);
+
 // fetch/fetch.cpp
 PyObject *cursor_fetchone(PyObject *self, PyObject *unused);
 PyObject *cursor_fetchmany(PyObject *self, PyObject *args, PyObject *kwds);

@@ -2,8 +2,10 @@
 #include "fetch/named.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "fetch/scratch.h"
+#include "module/errors.h"
 
 namespace vk {
 
@@ -25,6 +27,49 @@ class KeepError {
 
 }  // namespace
 
+namespace {
+
+// The batch just opened is empty and left no handle: the named cursor is
+// finished now, and the next fetch reports the end of its rows.
+void finish_at_empty_batch(CursorObject *self) {
+  named_cursor_finish(self);
+  KeepError keep;
+  FetchScratch *scratch = fetch_scratch_of(self);
+  if (scratch != nullptr) {
+    scratch->named_end_pending = true;
+    scratch->named_end_epoch = self->result_epoch;
+  }
+  PyErr_Clear();
+}
+
+}  // namespace
+
+bool named_cursor_open(CursorObject *self, const char *name, size_t n) {
+  // A second server cursor returned by one call replaces the first, which
+  // is closed rather than left open on the server.
+  if (self->result != nullptr || is_named_result(self)) named_cursor_finish(self);
+  char *block = static_cast<char *>(std::calloc(kCursorNameSize, 1));
+  if (block == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(block, name, n < kCursorNameSize ? n : kCursorNameSize - 1);
+  self->cursor_name = block;
+  int32_t rows = cli_open_named_cursor(&self->conn_handle, self->cursor_name, &self->result);
+  self->flags |= kNamedCursorOpen;
+  if (rows < 0) {
+    raise_library_error(&self->conn_handle);
+    KeepError keep;
+    named_cursor_finish(self);
+    return false;
+  }
+  self->batch_count = (self->result != nullptr) ? rows : 0;
+  cursor_refresh_result_info(self, true);
+  if (self->result != nullptr) return cursor_build_description(self);
+  finish_at_empty_batch(self);
+  return true;
+}
+
 void named_batch_refill(CursorObject *self) {
   cli_free_result(&self->result);
   int32_t rows = cli_open_named_cursor(&self->conn_handle, self->cursor_name, &self->result);
@@ -38,16 +83,7 @@ void named_batch_refill(CursorObject *self) {
     PyErr_Clear();  // the description is rebuilt best-effort; the fetch goes on
     return;
   }
-  if (self->batch_count == 0) {
-    named_cursor_finish(self);
-    KeepError keep;
-    FetchScratch *scratch = fetch_scratch_of(self);
-    if (scratch != nullptr) {
-      scratch->named_end_pending = true;
-      scratch->named_end_epoch = self->result_epoch;
-    }
-    PyErr_Clear();
-  }
+  if (self->batch_count == 0) finish_at_empty_batch(self);
 }
 
 bool take_named_end(CursorObject *self) {

@@ -11,6 +11,13 @@ inline bool is_named_result(const CursorObject *self) {
   return self->cursor_name != nullptr || (self->flags & kNamedCursorOpen) != 0;
 }
 
+// Make the server cursor `name` (n bytes, below kCursorNameSize) that a
+// routine returned the cursor's current result: a named cursor held before
+// is closed first, the first batch is opened, the counters and the
+// description follow it.  False with OperationalError (the library's text)
+// when the open fails; the named cursor is closed then.
+bool named_cursor_open(CursorObject *self, const char *name, size_t n);
+
 // Close the current batch and open the next one by the cursor's name; the
 // batch counter takes its row count.
 void named_batch_refill(CursorObject *self);
