@@ -1,7 +1,7 @@
 """Fixtures of the fetch tests."""
 import pytest
 
-from fetch_support import RESULT_ID, CursorRecord, query
+from fetch_support import RESULT_ID, open_by_routine, query
 
 
 @pytest.fixture
@@ -20,19 +20,19 @@ def make_query(script):
 
 
 @pytest.fixture
-def named_cursor(script, make_query):
-    """A cursor reading the named cursor "c1" whose batches hold 2, 2 and 1
-    rows (results 11, 12, 13), then an empty batch."""
+def named_cursor(script):
+    """A cursor reading the named cursor "c1" that a routine returned, whose
+    batches hold 2, 2 and 1 rows (results 11, 12, 13), then an empty batch."""
     col = [("n", 6, 8)]
 
     def row(i):
         return [i.to_bytes(8, "little", signed=True)]
 
+    script.table(11, col, [row(1), row(2)])
     script.table(12, col, [row(3), row(4)])
     script.table(13, col, [row(5)])
-    script.script("cli_open_named_cursor", {"ret": 2, "result": 12}, {"ret": 1, "result": 13},
-                  {"ret": 0})
-    cur = make_query(col, [row(1), row(2)], result_id=11)
-    record = CursorRecord(cur)
-    record.open_named(b"c1", 2)
-    return cur, record
+    conn, cur = open_by_routine(script, [{"ret": 2, "result": 11}, {"ret": 2, "result": 12},
+                                         {"ret": 1, "result": 13}, {"ret": 0}])
+    yield cur
+    cur.close()
+    conn.close()

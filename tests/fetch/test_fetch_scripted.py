@@ -2,7 +2,7 @@
 on plain results and on a named server cursor read in batches."""
 import pytest
 
-from fetch_support import CursorRecord, scripted_connection
+from fetch_support import open_by_routine, scripted_connection
 from vkcondb import OperationalError, ProgrammingError
 
 COL = [("n", 6, 8)]
@@ -127,13 +127,21 @@ def test_nextset_failure_on_plain_result_returns_none(script, make_query):
 
 # ---- named server cursor: batches of 2, 2 and 1 rows, then an empty one ----
 
+def test_named_first_batch_comes_with_the_call(script, named_cursor):
+    cur = named_cursor
+    opens = script.calls("cli_open_named_cursor")
+    assert [args[1] for args in opens] == ["c1"]
+    assert [d[0] for d in cur.description] == ["n"]
+    assert cur.rowcount == 0
+    assert script.calls("cli_result_info")[-1][0] == 11
+
+
 def test_named_fetchall_reads_every_batch(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     assert cur.fetchall() == tuples(1, 2, 3, 4, 5)
     opens = script.calls("cli_open_named_cursor")
-    assert [args[1] for args in opens] == ["c1", "c1", "c1"]
+    assert [args[1] for args in opens] == ["c1", "c1", "c1", "c1"]
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
-    assert record.result == 0 and record.name is None and record.flags & 16 == 0
     assert cur.rowcount == 0
     with pytest.raises(AttributeError):
         cur.description
@@ -142,22 +150,25 @@ def test_named_fetchall_reads_every_batch(script, named_cursor):
 
 
 def test_named_fetchone_counts_down_and_releases(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     got = [cur.fetchone() for _ in range(6)]
     assert got == tuples(1, 2, 3, 4, 5) + [None]
-    assert script.count("cli_open_named_cursor") == 3
+    assert script.count("cli_open_named_cursor") == 4
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
     with pytest.raises(ProgrammingError, match=NO_RESULT):
         cur.fetchone()
 
 
-def test_named_refill_replaces_result_and_counters(script, named_cursor):
-    cur, record = named_cursor
+def test_named_refill_replaces_result(script, named_cursor):
+    cur = named_cursor
     assert cur.fetchone() == (1,)
-    assert record.batch_count == 1 and record.result == 11
+    assert script.count("cli_open_named_cursor") == 1
     assert cur.fetchone() == (2,)
-    assert record.batch_count == 2 and record.result == 12
-    assert ("cli_free_result", (11,)) in script.calls()
+    # The used-up batch is given back before the next one is opened.
+    calls = script.calls()
+    freed = calls.index(("cli_free_result", (11,)))
+    assert calls[freed + 1][0] == "cli_open_named_cursor"
+    assert cur.fetchone() == (3,)
 
 
 @pytest.mark.parametrize("sizes,expected", [
@@ -168,70 +179,67 @@ def test_named_refill_replaces_result_and_counters(script, named_cursor):
     ([0], [[1]]),                      # arraysize 1
 ])
 def test_named_fetchmany(script, named_cursor, sizes, expected):
-    cur, record = named_cursor
+    cur = named_cursor
     got = [cur.fetchmany(k) for k in sizes]
     assert got == [tuples(*e) for e in expected]
 
 
 def test_named_fetchmany_ends_with_release(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     assert cur.fetchmany(10) == tuples(1, 2, 3, 4, 5)
-    assert record.result == 0
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
     assert cur.fetchmany(10) is None
 
 
 def test_named_fetch_failure_reports_library_text(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     script.script("cli_fetch_row", {"ret": 100})
     script.default("cli_error_text", {"text": "batch gone"})
     with pytest.raises(OperationalError, match="^batch gone$"):
         cur.fetchone()
     # The failed read still counted: the next row comes from the same batch.
-    assert record.batch_count == 1
     assert cur.fetchone() == (1,)
+    assert script.count("cli_open_named_cursor") == 2
 
 
 def test_named_fetchall_reports_last_failure_after_reading_all(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     script.script("cli_fetch_row", {"ret": -1})
     script.script("cli_error_text", {"text": "first"}, {"text": "second"})
     with pytest.raises(OperationalError, match="^first$"):
         cur.fetchall()
-    assert record.result == 0 and record.name is None
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
 
 
 def test_named_nextset(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     script.script("cli_next_result", {"ret": 0}, {"ret": 0})
-    script.script("cli_open_named_cursor", {"ret": 0})  # replaces the queue head
     assert cur.nextset() == "TRUE"
-    assert record.batch_count == 2 and record.result == 12
     assert cur.fetchall()[:2] == tuples(3, 4)
 
 
 def test_named_cursor_closed_as_soon_as_its_last_batch_is_empty(script, named_cursor):
-    cur, record = named_cursor
+    cur = named_cursor
     assert cur.fetchmany(5) == tuples(1, 2, 3, 4, 5)
     # The empty batch came back without a handle: the server cursor is closed
     # at once, and nothing of it reaches the next statement's result.
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
-    assert record.name is None and record.flags & 16 == 0
     script.table(21, COL, rows(7, 8))
     script.script("cli_exec_direct", {"result": 21})
     cur.execute("select")
     assert cur.fetchall() == tuples(7, 8)
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
 
 
 @pytest.mark.parametrize("opened", [{"ret": -1}, {"ret": 3}])
-def test_named_refill_failure_ends_the_cursor(script, make_query, opened):
+def test_named_refill_failure_ends_the_cursor(script, opened):
     # A failed open, or rows announced without a result handle, end the
     # named cursor instead of looping on a missing batch.
-    script.script("cli_open_named_cursor", opened)
-    cur = make_query(COL, rows(1, 2), result_id=11)
-    record = CursorRecord(cur)
-    record.open_named(b"c1", 2)
+    script.table(11, COL, rows(1, 2))
+    conn, cur = open_by_routine(script, [{"ret": 2, "result": 11}, opened])
     assert cur.fetchall() == tuples(1, 2)
-    assert script.count("cli_open_named_cursor") == 1
+    assert script.count("cli_open_named_cursor") == 2
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
-    assert record.result == 0 and record.name is None
+    with pytest.raises(ProgrammingError, match=NO_RESULT):
+        cur.fetchone()
+    conn.close()

@@ -191,6 +191,7 @@ int PgConn::use_database(const std::string &name) {
   if (!fresh) return fail(err, kStateConnectFailed);
   forget_statements();
   conn_ = std::move(fresh);
+  routines_.clear();  // another database has other routines
   return VESK_OK;
 }
 
@@ -373,6 +374,7 @@ int PgConn::prepare(const char *sql) {
 }
 
 int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
+  if (int rc = end_held()) return rc;
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
   if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
@@ -465,9 +467,16 @@ int PgConn::settle_pipeline() {
   return ok ? VESK_OK : fail_result(nullptr);
 }
 
-int PgConn::settle() {
+int PgConn::settle(bool keep_held) {
   settle_stream();
-  return settle_pipeline();
+  int rc = settle_pipeline();
+  if (!keep_held && held_.open) {
+    // Statements in autocommit mode commit one by one: the routine's
+    // transaction ends before anything else runs.
+    int held = end_held();
+    if (rc == VESK_OK) rc = held;
+  }
+  return rc;
 }
 
 int PgConn::unprepare() {
@@ -494,13 +503,17 @@ void PgConn::drop_released_statements() {
 }
 
 int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
-  if (int rc = settle()) return rc;
+  const bool held = held_.open && name != nullptr && held_.holds(name);
+  if (int rc = settle(held)) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (out) out->reset();
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
   const std::string sql = "FETCH " + std::to_string(kCursorBatchRows) + " FROM " + quoted_name(name);
   PgResPtr res;
-  if (!run_simple(sql.c_str(), &res)) return VESK_ERROR;
+  if (!run_simple(sql.c_str(), &res)) {
+    if (held) abandon_held();
+    return VESK_ERROR;
+  }
   const int rows = PQntuples(res.get());
   if (rows > 0 && out) {
     std::vector<RowSet> sets;
@@ -513,10 +526,19 @@ int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
 }
 
 int PgConn::close_named_cursor(const char *name) {
-  if (int rc = settle()) return rc;
+  const bool held = held_.open && name != nullptr && held_.holds(name);
+  if (int rc = settle(held)) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
-  return run_control(("CLOSE " + quoted_name(name)).c_str());
+  const int rc = run_control(("CLOSE " + quoted_name(name)).c_str());
+  if (!held) return rc;
+  if (rc < 0) {
+    abandon_held();
+    return rc;
+  }
+  // The last held cursor closed: the routine's transaction commits.
+  held_.release(name);
+  return held_.names.empty() ? end_held() : VESK_OK;
 }
 
 int PgConn::reconnect() {
@@ -535,7 +557,11 @@ int PgConn::rowid(char *buf) {
 }
 
 void PgConn::close() {
-  if (conn_ && alive()) settle_pipeline();
+  if (conn_ && alive()) {
+    settle_pipeline();
+    end_held();  // a routine's held transaction commits: its work is kept
+  }
+  held_ = HeldCursors();
   if (stream_) {
     // Rows still on their way are dropped; the result reports the close.
     drain(stream_, false);

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "core/engine.h"
+#include "core/routine.h"
 #include "pg_handles.h"
 #include "pg_params.h"
+#include "pg_routine.h"
 #include "pg_sql.h"
 #include "pg_stream.h"
 
@@ -48,6 +50,7 @@ class PgConn : public EngineConn {
   int flush() override;
   int unprepare() override;
   int exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) override;
+  int exec_routine(const char *stmt, ParamStore &params) override;
   int open_named_cursor(const char *name, ResultPtr *out) override;
   int close_named_cursor(const char *name) override;
   int reconnect() override;
@@ -76,9 +79,11 @@ class PgConn : public EngineConn {
   // The runs sent ahead: synchronise, read their answers, leave pipeline
   // mode; VESK_OK, or the first failure (recorded) among them.
   int settle_pipeline();
-  // Both, before any operation other than the next run of the prepared
-  // statement; the pipeline's failure, if any, is that operation's.
-  int settle();
+  // Both, and the end of a held transaction (unless `keep_held`: a read
+  // or close of one of its cursors), before any operation other than the
+  // next run of the prepared statement; the pipeline's failure, if any, is
+  // that operation's.
+  int settle(bool keep_held = false);
   int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
@@ -89,6 +94,16 @@ class PgConn : public EngineConn {
                      const ArrayStore &arrays, int32_t *failing_row, PgResPtr *failure);
   bool batch_by_pipeline(const SqlStatement &batch, int32_t rows, const ArrayStore &arrays,
                          int32_t *failing_row, PgResPtr *failure);
+  // Routine statements (pg_routine.cpp): the catalog lookup, cached per
+  // statement name and placeholder count.
+  int find_routine(const RoutineStatement &rs, const std::string &key,
+                   RoutineInfo *out);
+  // Commit the transaction held open for a routine's refcursors (VESK_OK
+  // when none is held).
+  int end_held();
+  // A read or close of a held cursor failed: back to the savepoint set
+  // right after the call, commit the routine's work, keep the failure.
+  void abandon_held();
   std::string next_statement_name();
   void drop_released_statements();
   void forget_statements();
@@ -111,6 +126,10 @@ class PgConn : public EngineConn {
   bool pipelining_ = false;
   int pending_ = 0;
   int first_pending_run_ = 0;
+  // Routines looked up on this connection, and the transaction held for
+  // the refcursors of a call in autocommit mode.
+  RoutineCache routines_;
+  HeldCursors held_;
   // Server statements given up, deallocated with the next prepare.
   std::vector<std::string> released_;
   unsigned statement_counter_ = 0;
