@@ -93,7 +93,7 @@ struct RoutineCall {
       Py_ssize_t length = PyObject_Length(params);
       if (length < 0) return false;
       if (i >= length) break;
-      if (i >= kMaxRoutineParameters) {
+      if (length > kMaxRoutineParameters) {
         PyErr_Format(ProgrammingError, "%s: %zd parameters given; at most %zd are supported",
                      method, length, kMaxRoutineParameters);
         return false;
