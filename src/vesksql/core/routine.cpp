@@ -62,20 +62,56 @@ bool refuse(std::string *err, const std::string &why) {
 }
 
 // A value as an integer: decimal digits, possibly with a zero fraction
-// ("12.000"), possibly in exponent-free form only.
-bool parse_integer(const char *s, size_t n, int64_t *out) {
+// ("12.000"), possibly in exponent-free form only.  *too_big (when given)
+// tells an integer beyond 64 bits from a text that is no integer.
+bool parse_integer(const char *s, size_t n, int64_t *out, bool *too_big = nullptr) {
+  if (too_big) *too_big = false;
   const char *end = s + n;
   while (s < end && is_blank(*s)) ++s;
   while (end > s && is_blank(end[-1])) --end;
   if (s < end && *s == '+') ++s;
   auto r = std::from_chars(s, end, *out);
-  if (r.ec != std::errc() || r.ptr == s) return false;
+  if (r.ptr == s) return false;
   const char *q = r.ptr;
   if (q < end && *q == '.') {
     ++q;
     while (q < end && *q == '0') ++q;
   }
-  return q == end;
+  if (q != end) return false;
+  if (r.ec == std::errc::result_out_of_range && too_big) *too_big = true;
+  return r.ec == std::errc();
+}
+
+// Whether a decimal number too far from 1 for a double ("1e400",
+// "0.000...1") is too large rather than too small: the place of its first
+// significant digit, moved by its exponent.
+bool beyond_double_range(const char *s, const char *end) {
+  const char *p = s;
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  int64_t lead = 0;   // digits before the point, from the first significant one
+  int64_t zeros = 0;  // zeros after the point before the first significant digit
+  bool significant = false, fraction = false;
+  for (; p < end; ++p) {
+    if (*p == '.') {
+      fraction = true;
+      continue;
+    }
+    if (*p < '0' || *p > '9') break;
+    significant = significant || *p != '0';
+    if (!fraction && significant) ++lead;
+    if (fraction && !significant) ++zeros;
+  }
+  int64_t place = lead > 0 ? lead - 1 : -(zeros + 1);
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    int64_t e = 0;
+    auto r = std::from_chars(p, end, e);
+    if (r.ec == std::errc::result_out_of_range) return !negative;
+    place += negative ? -e : e;
+  }
+  return place > 0;
 }
 
 bool parse_double(const char *s, size_t n, double *out) {
@@ -83,14 +119,20 @@ bool parse_double(const char *s, size_t n, double *out) {
   while (s < end && is_blank(*s)) ++s;
   while (end > s && is_blank(end[-1])) --end;
   if (s < end && *s == '+') ++s;
-  auto r = std::from_chars(s, end, *out);
+  double v = 0;
+  auto r = std::from_chars(s, end, v);
   if (r.ptr == s || r.ptr != end) return false;
-  // An overflow reads as the infinity of that sign, as the server's own
-  // float parsing would refuse it; an underflow as the nearest value.
-  if (r.ec == std::errc::result_out_of_range && std::fabs(*out) > 1) {
-    *out = *s == '-' ? -HUGE_VAL : HUGE_VAL;
+  if (r.ec == std::errc::result_out_of_range) {
+    // Out of range leaves nothing read: an overflow reads as the infinity
+    // of that sign, an underflow as the zero of that sign (the nearest
+    // values).
+    const bool negative = *s == '-';
+    v = beyond_double_range(s, end) ? (negative ? -HUGE_VAL : HUGE_VAL) : (negative ? -0.0 : 0.0);
+  } else if (r.ec != std::errc()) {
+    return false;
   }
-  return r.ec == std::errc() || r.ec == std::errc::result_out_of_range;
+  *out = v;
+  return true;
 }
 
 // 1, 0 or -1 (not a truth value).
@@ -222,14 +264,16 @@ bool write_output(const OutputTarget &t, const char *data, size_t n, bool null, 
     case VESK_TYPE_BIGINT: {
       int64_t v;
       int tv = -1;
-      if (!parse_integer(data, n, &v)) {
+      bool too_big = false;
+      if (!parse_integer(data, n, &v, &too_big)) {
+        const char *names[] = {"TINYINT", "SMALLINT", "INTEGER", "BIGINT"};
+        const char *ranged[] = {"TINYINT (out of range)", "SMALLINT (out of range)",
+                                "INTEGER (out of range)", "BIGINT (out of range)"};
+        int k = t.type == VESK_TYPE_TINYINT ? 0 : t.type == VESK_TYPE_SMALLINT ? 1
+              : t.type == VESK_TYPE_INTEGER ? 2 : 3;
+        if (too_big) return cannot(ranged[k], kStateRange);
         tv = parse_bool(data, n);  // a flag read as 1 or 0
-        if (tv < 0) {
-          const char *names[] = {"TINYINT", "SMALLINT", "INTEGER", "BIGINT"};
-          int k = t.type == VESK_TYPE_TINYINT ? 0 : t.type == VESK_TYPE_SMALLINT ? 1
-                : t.type == VESK_TYPE_INTEGER ? 2 : 3;
-          return cannot(names[k], kStateCast);
-        }
+        if (tv < 0) return cannot(names[k], kStateCast);
         v = tv;
       }
       if (t.type == VESK_TYPE_BIGINT) return put(&v, 8);
@@ -268,7 +312,8 @@ bool write_output(const OutputTarget &t, const char *data, size_t n, bool null, 
   std::string numeric;
   if (t.type == VESK_TYPE_NUMERIC && t.cap > 0 && n >= static_cast<size_t>(t.cap)) {
     double v;
-    if (parse_double(data, n, &v)) {
+    // A number beyond a double keeps its own text (cut), not "inf".
+    if (parse_double(data, n, &v) && std::isfinite(v)) {
       char tmp[40];
       auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
       if (r.ec == std::errc()) {

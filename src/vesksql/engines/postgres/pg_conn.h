@@ -1,7 +1,7 @@
 // The PostgreSQL engine's connection: one libpq connection, the module's
 // control operations, statements with the driver's placeholders, a
-// prepared statement kept by text, batches in one pipelined round trip and
-// named server cursors read in batches.
+// prepared statement kept by text, batches in one pipelined round trip,
+// named server cursors read in batches and routine calls (pg_routine.cpp).
 #ifndef VESKSQL_PG_CONN_H
 #define VESKSQL_PG_CONN_H
 

@@ -18,7 +18,7 @@ namespace pg {
 struct RoutineArg {
   Oid type = 0;            // the declared type
   char mode = 'i';         // i in, o out, b inout, v variadic, t a column of RETURNS TABLE
-  bool untyped = false;    // a pseudo type (polymorphic, "any"): sent with no type named
+  bool untyped = false;    // a pseudo type (polymorphic, "any"): sent under the bound value's type
   bool may_be_cursor = false;  // refcursor (or a domain over it), or polymorphic
 
   bool sent_to_function() const { return mode == 'i' || mode == 'b' || mode == 'v'; }
