@@ -230,10 +230,13 @@ def test_refused_calls_name_the_reason(pc, pg_server, schema):
         create function %(s)s.over(x int4) returns int4 language sql as $$ select 1 $$;
         create function %(s)s.over(x text) returns int4 language sql as $$ select 2 $$;
         create function %(s)s.over(x int4, y int4) returns int4 language sql as $$ select 3 $$;
+        create function %(s)s.over_out(x int4, out y int4) language sql as $$ select 1 $$;
+        create function %(s)s.over_out(x text, out y int4) language sql as $$ select 2 $$;
         create function %(s)s.rows(n int4) returns setof int4 language sql
             as $$ select generate_series(1, n) $$;
         create aggregate %(s)s.total(int4) (sfunc = int4pl, stype = int4);""" % {"s": schema})
-    cases = [("over(?)", "42725", ["over(x integer)", "over(x text)"]),
+    cases = [("over_out(?, ?)", "42725", ["over_out(x integer, OUT y integer)",
+                                          "over_out(x text, OUT y integer)"]),
              ("over(?, ?, ?)", "42883", ["takes 1 or 2"]),
              ("rows(?)", "0A000", ["select * from"]),
              ("total(?)", "42809", ["aggregate"])]
@@ -243,6 +246,20 @@ def test_refused_calls_name_the_reason(pc, pg_server, schema):
         assert all(w in pc.error() for w in words), pc.error()
     rc, _ = call(pc, "execute %s.over(?, ?)" % schema, (4, IN, vk.INTEGER, 1, 4))
     assert rc == vk.ERROR and pc.sqlstate() == "07002"
+
+
+def test_overloads_of_input_types_are_picked_by_the_server(pc, pg_server, schema):
+    pg_server.psql("""
+        create function %(s)s.pick(x int4) returns text language sql as $$ select 'int' $$;
+        create function %(s)s.pick(x text) returns text language sql as $$ select 'text' $$;
+        """ % {"s": schema})
+    for typ, value, want in [(vk.BIGINT, 5, "int"), (vk.VARCHAR, "a", "text")]:
+        rc, s = call(pc, "execute %s.pick(?)" % schema, (1, IN, typ, value, 8),
+                     (2, RETURN, vk.VARCHAR, None, 16))
+        assert rc == vk.OK and s[2].text() == want, pc.error()
+    rc, s = call(pc, "execute upper(?)", (1, IN, vk.VARCHAR, "ab", 8),
+                 (2, RETURN, vk.VARCHAR, None, 16))
+    assert rc == vk.OK and s[2].text() == "AB", pc.error()
 
 
 def test_a_raised_exception_and_a_routine_made_again(pc, pg_server, schema):

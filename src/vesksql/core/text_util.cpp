@@ -43,4 +43,14 @@ std::string ascii_upper(const std::string &s) {
   return out;
 }
 
+std::string quote_identifier(const std::string &name) {
+  std::string q = "\"";
+  for (char c : name) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  q += '"';
+  return q;
+}
+
 }  // namespace vesk

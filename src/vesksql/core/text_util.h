@@ -17,6 +17,9 @@ size_t utf8_cut_length(const char *s, size_t n, size_t max);
 // boundary; returns the number of text bytes written (without the zero).
 size_t copy_cut(const std::string &s, char *buf, size_t cap);
 
+// A name in double quotes, an inner quote doubled: "a""b".
+std::string quote_identifier(const std::string &name);
+
 bool ascii_ieq(const char *a, const char *b, size_t n);
 // Whether `hay` holds `needle` (upper-case ASCII), case-insensitively.
 bool ascii_icontains(const std::string &hay, const char *needle);

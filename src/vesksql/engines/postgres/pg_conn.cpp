@@ -39,17 +39,6 @@ bool runs_outside_transaction(const char *sql) {
   return false;
 }
 
-// A name in double quotes, for FETCH and CLOSE.
-std::string quoted_name(const char *name) {
-  std::string q = "\"";
-  for (const char *p = name; *p; ++p) {
-    if (*p == '"') q += '"';
-    q += *p;
-  }
-  q += '"';
-  return q;
-}
-
 int64_t changed_rows(const PGresult *res) {
   const char *n = PQcmdTuples(const_cast<PGresult *>(res));
   return (n && *n) ? std::strtoll(n, nullptr, 10) : 0;
@@ -508,7 +497,7 @@ int PgConn::open_named_cursor(const char *name, ResultPtr *out) {
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (out) out->reset();
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
-  const std::string sql = "FETCH " + std::to_string(kCursorBatchRows) + " FROM " + quoted_name(name);
+  const std::string sql = "FETCH " + std::to_string(kCursorBatchRows) + " FROM " + quote_identifier(name);
   PgResPtr res;
   if (!run_simple(sql.c_str(), &res)) {
     if (held) abandon_held();
@@ -530,7 +519,7 @@ int PgConn::close_named_cursor(const char *name) {
   if (int rc = settle(held)) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
   if (name == nullptr || *name == '\0') return fail("named cursor: no name given", kStateNoArgument);
-  const int rc = run_control(("CLOSE " + quoted_name(name)).c_str());
+  const int rc = run_control(("CLOSE " + quote_identifier(name)).c_str());
   if (!held) return rc;
   if (rc < 0) {
     abandon_held();

@@ -105,6 +105,17 @@ Oid type_of_code(const Value &v) {
   }
 }
 
+// The type a literal of the value would have in a statement, for a call the
+// server resolves among overloads: an integer int4 when it fits, else int8;
+// a real number numeric; a text unknown (the server prefers text for it).
+Oid literal_type(const Value &v) {
+  if (v.kind == Value::Int && v.type != VESK_TYPE_BOOLEAN)
+    return v.i >= INT32_MIN && v.i <= INT32_MAX ? 23 : 20;
+  if (v.kind == Value::Real) return 1700;
+  if (v.kind == Value::Text && v.type != VESK_TYPE_NUMERIC && type_of_code(v) == 25) return 0;
+  return type_of_code(v);
+}
+
 bool succeeded(const PGresult *res) {
   if (res == nullptr) return false;
   ExecStatusType st = PQresultStatus(res);
@@ -122,16 +133,6 @@ std::string catalog_name(const NamePart &part) {
   if (s.size() > kMaxIdentifierBytes)
     s.resize(utf8_cut_length(s.data(), s.size(), kMaxIdentifierBytes));
   return s;
-}
-
-std::string quoted_identifier(const std::string &name) {
-  std::string q = "\"";
-  for (char c : name) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  q += '"';
-  return q;
 }
 
 // The cache key of a statement: its name parts as written and its count.
@@ -173,6 +174,16 @@ bool read_args(const char *text, std::vector<RoutineArg> *args) {
     args->push_back(a);
     p = end + 4;
     if (*p == ' ') ++p;
+  }
+  return true;
+}
+
+// Functions returning one value, every argument an input.
+bool all_plain_functions(const std::vector<RoutineInfo> &found) {
+  for (const RoutineInfo &f : found) {
+    if (f.procedure() || f.returns_set) return false;
+    for (const RoutineArg &a : f.args)
+      if (a.mode != 'i') return false;
   }
   return true;
 }
@@ -271,6 +282,20 @@ int PgConn::find_routine(const RoutineStatement &rs, const std::string &key, Rou
   }
   const std::string with = std::to_string(rs.placeholders) +
                            (rs.placeholders == 1 ? " argument" : " arguments");
+  if (found.size() > 1 && all_plain_functions(found)) {
+    // Overloads that differ only in their input types (upper(text) and
+    // upper(anyrange); abs(int4) and abs(int8)): every one maps the
+    // positions the same way, so the server picks by the values' types, as
+    // it would for "select name(?)".
+    RoutineInfo any = found.front();
+    if (!qualified) any.schema.clear();  // resolved on the search_path
+    for (RoutineArg &a : any.args) a.literal = true;
+    for (const RoutineInfo &f : found) {
+      any.result_may_be_cursor = any.result_may_be_cursor || f.result_may_be_cursor;
+      any.returns_void = any.returns_void && f.returns_void;
+    }
+    found.assign(1, std::move(any));
+  }
   if (found.size() == 1) {
     *out = found.front();
     routines_.put(key, std::move(found.front()));
@@ -371,7 +396,8 @@ int PgConn::exec_routine(const char *stmt, ParamStore &params) {
   const bool proc = r.procedure();
   const int outputs = r.outputs();
   std::string sql = proc ? "CALL " : outputs > 0 ? "SELECT * FROM " : "SELECT ";
-  sql += quoted_identifier(r.schema) + "." + quoted_identifier(r.name) + "(";
+  if (!r.schema.empty()) sql += quote_identifier(r.schema) + ".";
+  sql += quote_identifier(r.name) + "(";
   std::vector<int> sent;  // the argument (from 0) of each value sent
   for (size_t k = 0; k < r.args.size(); ++k) {
     if (!proc && !r.args[k].sent_to_function()) continue;
@@ -395,7 +421,9 @@ int PgConn::exec_routine(const char *stmt, ParamStore &params) {
     // Texts go under the argument's declared type (so the call resolves to
     // this routine), or where it names none under the type of the bound
     // code; bytes stay bytea in binary form.
-    if (args_.formats[i] == 0) args_.types[i] = !a.untyped ? a.type : v ? type_of_code(*v) : 0;
+    if (args_.formats[i] == 0)
+      args_.types[i] = a.literal ? (v ? literal_type(*v) : 0)
+                       : !a.untyped ? a.type : v ? type_of_code(*v) : 0;
   }
 
   // In autocommit mode a refcursor's portal would be gone with the call's

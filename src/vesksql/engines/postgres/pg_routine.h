@@ -20,6 +20,7 @@ struct RoutineArg {
   char mode = 'i';         // i in, o out, b inout, v variadic, t a column of RETURNS TABLE
   bool untyped = false;    // a pseudo type (polymorphic, "any"): sent under the bound value's type
   bool may_be_cursor = false;  // refcursor (or a domain over it), or polymorphic
+  bool literal = false;    // sent typed as a literal of its value would be (overloads)
 
   bool sent_to_function() const { return mode == 'i' || mode == 'b' || mode == 'v'; }
   bool returned() const { return mode == 'o' || mode == 'b'; }
@@ -27,7 +28,7 @@ struct RoutineArg {
 
 // One routine found in the catalog.
 struct RoutineInfo {
-  std::string schema;
+  std::string schema;        // empty: called by its name alone (overloads the server picks from)
   std::string name;
   char kind = 'f';           // f function, p procedure
   bool returns_set = false;

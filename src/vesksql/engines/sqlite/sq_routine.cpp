@@ -5,25 +5,12 @@
 #include <string>
 
 #include "core/routine.h"
+#include "core/text_util.h"
 #include "sq_bind.h"
 #include "sq_conn.h"
 
 namespace vesk {
 namespace sq {
-
-namespace {
-
-std::string quoted_identifier(const std::string &name) {
-  std::string q = "\"";
-  for (char c : name) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  q += '"';
-  return q;
-}
-
-}  // namespace
 
 int SqliteConn::exec_routine(const char *stmt, ParamStore &params) {
   RoutineStatement rs;
@@ -54,7 +41,7 @@ int SqliteConn::exec_routine(const char *stmt, ParamStore &params) {
 
   // Quoting keeps the name a name; SQLite resolves a quoted function name
   // like a bare one.
-  std::string sql = "SELECT " + quoted_identifier(rs.name.front().text) + "(";
+  std::string sql = "SELECT " + quote_identifier(rs.name.front().text) + "(";
   for (int32_t i = 0; i < rs.placeholders; ++i) sql += i ? ",?" : "?";
   sql += ")";
   sqlite3_stmt *raw_st = nullptr;
