@@ -209,7 +209,10 @@ bool fill_binary(CursorObject *self, PyObject *value, Py_ssize_t index, ParamSlo
   const Py_ssize_t n = PyBytes_Check(value) ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value);
   const int32_t declared = cursor_declared_size(self, index);
   if (declared >= 0 && n > declared) return too_long(index, n, declared);
-  const int64_t size = declared >= 0 ? static_cast<int64_t>(declared) + 1 : static_cast<int64_t>(n) + 1;
+  // Without a declared size an output gets the room a text would.
+  int64_t size = declared >= 0 ? static_cast<int64_t>(declared) + 1 : static_cast<int64_t>(n) + 1;
+  if (declared < 0 && slot->direction != VESK_PARAM_IN && size < kTextBufferSize)
+    size = kTextBufferSize;
   if (!take_buffer(slot, size, -1)) return false;
   if (n > 0) std::memcpy(slot->buf.get(), data, static_cast<size_t>(n));  // every byte
   *cell = static_cast<int32_t>(n);

@@ -21,6 +21,8 @@
 //   13 DATETIME              datetime or date       64  call)                26
 //   15, 18 BINARY, 42 BLOB   bytes, bytearray       declared size    buffer  byte count
 //                                                   + 1, else len+1  size
+//                                                   (an output: at
+//                                                   least 65537)
 //
 // None at any of these codes is sent as NULL (length cell VESK_NULL_LENGTH)
 // with the buffer of its code, ready to receive an output.  Every other
