@@ -78,6 +78,7 @@ int connection_init(PyObject *self_obj, PyObject *args, PyObject *kwds) {
   }
   self->turnIP_attrs = nullptr;
   self->multi_address = 0;
+  self->embedded = host[0] == '\0';
   char connstr[kConnectStringSize];
   if (!build_connect_string(connstr, host, port, database, user, password, charset, usessl)) {
     PyErr_Format(ProgrammingError,
@@ -209,7 +210,21 @@ PyObject *connection_select_db(PyObject *self_obj, PyObject *args, PyObject *) {
 
 ConnectionObject *self_connection(PyObject *self) { return as_conn(self); }
 
-// Every method but __enter__ runs under a claim of the connection.
+// conn.execute(sql, params): a new cursor that has run the statement.  Not
+// claimed itself: making the cursor and running it claim the connection in
+// turn.
+PyObject *connection_execute(PyObject *self, PyObject *args, PyObject *kwds) {
+  PyRef cur(PyObject_CallMethod(self, "cursor", nullptr));
+  if (!cur) return nullptr;
+  PyRef execute(PyObject_GetAttrString(cur.get(), "execute"));
+  if (!execute) return nullptr;
+  PyRef done(PyObject_Call(execute.get(), args, kwds));
+  if (!done) return nullptr;
+  return cur.release();
+}
+
+// Every method but __enter__ and execute runs under a claim of the
+// connection.
 template <auto Method>
 PyCFunction on_connection() {
   return as_cfunction(&Guarded<self_connection, Method>::call);
@@ -232,6 +247,7 @@ PyMethodDef connection_methods[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"begin", on_connection<connection_begin>(),
      METH_NOARGS, nullptr},
+    {"execute", as_cfunction(connection_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__enter__", connection_enter, METH_NOARGS, nullptr},
     {"__exit__", on_connection<connection_exit>(),
      METH_VARARGS, nullptr},

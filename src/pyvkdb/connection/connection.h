@@ -32,6 +32,7 @@ struct ConnectionObject {
   const void *call_owner;
   DeferredReleases *deferred;      // results released while a call ran
   PyObject *weakreflist;
+  bool embedded;                   // opened on the embedded engine (no host)
 };
 
 extern PyTypeObject ConnectionType;

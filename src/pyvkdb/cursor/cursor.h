@@ -50,6 +50,9 @@ struct CursorObject {
 
 extern PyTypeObject CursorType;
 
+// The connection a cursor's calls claim (see connection/call_guard.h).
+ConnectionObject *cursor_connection_of(PyObject *self);
+
 // Raises OperationalError "The cursor object does not exist" and returns
 // false when the cursor's connection is closed (or was given back to its
 // pool since the cursor was made) or the cursor holds no handle.

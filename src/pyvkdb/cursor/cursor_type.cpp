@@ -121,12 +121,10 @@ PyObject *cursor_close(PyObject *self_obj, PyObject *) {
 
 PyObject *cursor_return_none(PyObject *, PyObject *) { Py_RETURN_NONE; }
 
-ConnectionObject *connection_of(PyObject *self) { return as_cursor(self)->connection; }
-
 // Every method runs under a claim of the cursor's connection.
 template <auto Method>
 PyCFunction on_cursor() {
-  return as_cfunction(&Guarded<connection_of, Method>::call);
+  return as_cfunction(&Guarded<cursor_connection_of, Method>::call);
 }
 
 // rowcount and arraysize: signed 32-bit fields taking whole numbers only;
@@ -175,6 +173,7 @@ PyGetSetDef cursor_getset[] = {
      "rowcount", nullptr},
     {"arraysize", get_int32<&CursorObject::arraysize>, set_int32<&CursorObject::arraysize>,
      "arraysize is data line", nullptr},
+    {"lastrowid", cursor_get_lastrowid, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -201,6 +200,9 @@ PyMethodDef cursor_methods[] = {
     {"fetchall", on_cursor<cursor_fetchall>(), METH_NOARGS, nullptr},
     {"nextset", on_cursor<cursor_nextset>(), METH_NOARGS, nullptr},
     {"getResultRowid", on_cursor<cursor_getResultRowid>(), METH_NOARGS, nullptr},
+    {"setoutputsize", cursor_setoutputsize, METH_VARARGS, nullptr},
+    {"__enter__", cursor_enter, METH_NOARGS, nullptr},
+    {"__exit__", cursor_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -311,6 +313,8 @@ PyTypeObject CursorType = [] {
   t.tp_clear = cursor_clear;
   t.tp_methods = cursor_methods;
   t.tp_getset = cursor_getset;
+  t.tp_iter = PyObject_SelfIter;
+  t.tp_iternext = cursor_iternext;
   t.tp_init = cursor_init;
   t.tp_alloc = PyType_GenericAlloc;
   t.tp_new = cursor_new;

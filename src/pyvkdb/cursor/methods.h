@@ -25,6 +25,13 @@ PyObject *cursor_execute(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *cursor_executemany(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *cursor_executebatch(PyObject *self, PyObject *args, PyObject *kwds);
 
+// cursor/conveniences.cpp: iteration, with-blocks, lastrowid, setoutputsize
+PyObject *cursor_iternext(PyObject *self);
+PyObject *cursor_enter(PyObject *self, PyObject *unused);
+PyObject *cursor_exit(PyObject *self, PyObject *args);
+PyObject *cursor_get_lastrowid(PyObject *self, void *closure);
+PyObject *cursor_setoutputsize(PyObject *self, PyObject *args);
+
 // routines/call.cpp
 PyObject *cursor_callproc(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *cursor_callfunc(PyObject *self, PyObject *args, PyObject *kwds);

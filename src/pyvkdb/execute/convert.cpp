@@ -294,4 +294,12 @@ bool parameters_walkable(PyObject *params) {
   return PyDict_Check(params) || PySequence_Check(params);
 }
 
+PyRef sets_as_list(PyObject *params) {
+  if (params == nullptr || params == Py_None || parameters_walkable(params) ||
+      PyUnicode_Check(params) || PyBytes_Check(params) || PyByteArray_Check(params) ||
+      Py_TYPE(params)->tp_iter == nullptr)
+    return PyRef::borrow(params);
+  return PyRef(PySequence_List(params));
+}
+
 }  // namespace vk

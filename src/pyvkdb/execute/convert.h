@@ -153,6 +153,12 @@ enum class WalkOutcome {
 // or an object with a length and integer indexing.
 bool parameters_walkable(PyObject *params);
 
+// For a parameters argument that is neither walkable nor a text but can be
+// iterated (a generator, a set, a map object): a list of what it yields,
+// read once.  Otherwise `params` itself.  nullptr with an exception set
+// when the iteration fails.
+PyRef sets_as_list(PyObject *params);
+
 // Walk `params`: a dict by name (keys and values taken as two lists, in
 // the same order), anything else by position (its length read again before
 // every step, items fetched by index).  For each value the screen is called

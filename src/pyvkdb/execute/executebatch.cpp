@@ -6,6 +6,7 @@
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
 #include "execute/batch_columns.h"
+#include "execute/convert.h"
 #include "execute/execution.h"
 #include "module/datetime_slot.h"
 #include "module/errors.h"
@@ -41,6 +42,10 @@ struct BatchShape {
 // Measures every column and checks that they agree; raises as the batch
 // rules say and returns false on the first disagreement.
 bool measure_columns(PyObject *params, BatchShape &shape) {
+  // Columns (and the column list) given as generators are read once.
+  PyRef listed = sets_as_list(params);
+  if (!listed) return false;
+  params = listed.get();
   if (!is_column_sequence(params)) return fail(ProgrammingError, "executebatch Parameter mismatch");
   PyRef outer = fast_sequence(params);
   if (!outer) return false;
@@ -51,7 +56,8 @@ bool measure_columns(PyObject *params, BatchShape &shape) {
   sizes.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(outer.get()); ++i) {
     // Held while a non-list column is copied: that may run Python code.
-    PyRef col = PyRef::borrow(PySequence_Fast_GET_ITEM(outer.get(), i));
+    PyRef col = sets_as_list(PySequence_Fast_GET_ITEM(outer.get(), i));
+    if (!col) return false;
     if (!is_column_sequence(col.get())) {
       PyErr_Format(ProgrammingError, "executebatch column %zd is not a list or tuple but %.100s",
                    i + 1, Py_TYPE(col.get())->tp_name);

@@ -143,6 +143,10 @@ PyObject *cursor_executemany(PyObject *self_obj, PyObject *args, PyObject *) {
   // The text stays valid for the whole call: the argument tuple holds `sql`.
   const char *text = statement_text(sql, "executemany");
   if (text == nullptr) return nullptr;
+  // A generator of sets is read once, into a list of them.
+  PyRef sets = sets_as_list(params);
+  if (params != nullptr && !sets) return nullptr;
+  params = sets.get();
   if (params != nullptr && !check_sets(params, 0)) return nullptr;
   PyRef done(run_set(self, text, params, 0));
   if (!done) return nullptr;

@@ -45,12 +45,42 @@ const char *short_name(const char *qualified) {
   return dot ? dot + 1 : qualified;
 }
 
+// A library failure is an OperationalError; where its SQLSTATE says what
+// kind of failure it was, it is raised as a class that also derives from
+// the DB-API class of that kind, so `except IntegrityError` catches a
+// duplicate key and `except OperationalError` still does.
+struct KindEntry {
+  const char *state_class;  // the SQLSTATE's first two characters
+  const char *qualified_name;
+  PyObject **kind;
+  PyObject *cls;  // made at initialisation
+};
+
+KindEntry kKindTable[] = {
+    {"23", "pyvkdb.OperationalIntegrityError", &IntegrityError, nullptr},
+    {"22", "pyvkdb.OperationalDataError", &DataError, nullptr},
+    {"0A", "pyvkdb.OperationalNotSupportedError", &NotSupportedError, nullptr},
+    {"42", "pyvkdb.OperationalProgrammingError", &ProgrammingError, nullptr},
+    {"XX", "pyvkdb.OperationalInternalError", &InternalError, nullptr},
+};
+
+PyObject *class_for_state(const char *state) {
+  if (std::strlen(state) == 5) {
+    for (const KindEntry &k : kKindTable)
+      if (std::strncmp(state, k.state_class, 2) == 0 && k.cls != nullptr) return k.cls;
+  }
+  return OperationalError;
+}
+
 }  // namespace
 
 bool create_exception_classes(PyObject *module_dict) {
   for (const ExceptionEntry *e = kExceptionTable; e->qualified_name; ++e) {
     PyRef dict(PyDict_New());
     if (!dict) return false;
+    // The SQLSTATE of a library failure; None for every other error.
+    if (e->base_slot == nullptr && PyDict_SetItemString(dict.get(), "sqlstate", Py_None) < 0)
+      return false;
     if (e->doc) {
       PyRef doc(PyUnicode_FromString(e->doc));
       if (!doc || PyDict_SetItemString(dict.get(), "__doc__", doc.get()) < 0) return false;
@@ -62,6 +92,22 @@ bool create_exception_classes(PyObject *module_dict) {
   for (const ExceptionEntry *e = kExceptionTable; e->qualified_name; ++e) {
     PyDict_SetItemString(module_dict, short_name(e->qualified_name), *e->slot);
   }
+  for (KindEntry &k : kKindTable) {
+    PyRef bases(PyTuple_Pack(2, OperationalError, *k.kind));
+    if (!bases) return false;
+    k.cls = PyErr_NewException(k.qualified_name, bases.get(), nullptr);
+    if (k.cls == nullptr) return false;
+    PyDict_SetItemString(module_dict, short_name(k.qualified_name), k.cls);
+  }
+  return true;
+}
+
+bool add_exception_attributes(PyTypeObject *type) {
+  for (const ExceptionEntry *e = kExceptionTable; e->qualified_name; ++e) {
+    if (PyDict_SetItemString(type->tp_dict, short_name(e->qualified_name), *e->slot) < 0)
+      return false;
+  }
+  PyType_Modified(type);
   return true;
 }
 
@@ -89,7 +135,17 @@ PyObject *raise_library_error(vesk_conn **handle) {
   // not UTF-8; never let that turn into a different exception.
   PyRef msg(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
   if (!msg) return nullptr;
-  PyErr_SetObject(OperationalError, msg.get());
+  char state[VESK_SQLSTATE_CAP + 1] = {0};
+  cli_sqlstate(handle, state);
+  state[VESK_SQLSTATE_CAP - 1] = '\0';
+  PyObject *cls = class_for_state(state);
+  PyRef error(PyObject_CallFunctionObjArgs(cls, msg.get(), nullptr));
+  if (!error) return nullptr;
+  if (state[0] != '\0') {
+    PyRef code(PyUnicode_FromString(state));
+    if (!code || PyObject_SetAttrString(error.get(), "sqlstate", code.get()) < 0) return nullptr;
+  }
+  PyErr_SetObject(cls, error.get());
   return nullptr;
 }
 

@@ -25,6 +25,9 @@ extern PyObject *NotSupportedError;
 // dictionary.  False with a Python error set on failure.
 bool create_exception_classes(PyObject *module_dict);
 
+// Give `type` the ten classes as class attributes (conn.Error, ...).
+bool add_exception_attributes(PyTypeObject *type);
+
 // Raise `cls` with a fixed message, replacing any error already set.
 // Always returns nullptr so callers can `return raise(...)`.
 PyObject *raise(PyObject *cls, const char *message);
@@ -34,8 +37,11 @@ PyObject *raise(PyObject *cls, const char *message);
 // VESK_ERROR_TEXT_CAP bytes.  The text always ends within the buffer.
 void read_error_text(vesk_conn **handle, char *out);
 
-// Raise OperationalError with the library's last error text for `handle`.
-// Always returns nullptr.
+// Raise OperationalError with the library's last error text for `handle`:
+// where the library's SQLSTATE names a kind of failure, as the subclass that
+// also derives from that kind's class (23 IntegrityError, 22 DataError, 0A
+// NotSupportedError, 42 ProgrammingError, XX InternalError); the SQLSTATE
+// is the exception's `sqlstate`.  Always returns nullptr.
 PyObject *raise_library_error(vesk_conn **handle);
 
 }  // namespace vk

@@ -85,6 +85,8 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__pyvkdb37(voi
   // On failure the module is returned with the error set; the import then
   // fails and the module is discarded.
   if (!create_exception_classes(dict)) return module;
+  // The DB-API offers the exception classes on the connection too.
+  if (!add_exception_attributes(&ConnectionType)) return module;
   const struct {
     const char *name;
     PyTypeObject *type;
