@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Install what vkcondb needs and run every test, once per Python: the
-# machine's python3 and, where pyenv has it, Python 3.7.  Each Python gets a
-# fresh virtual environment under build/, the package is built and installed
-# into it with the scripted test engine, and pytest runs the tests/ suites.
+# machine's python3, and Python 3.7 and the newest Python where pyenv has
+# them.  Each Python gets a fresh virtual environment under build/, the
+# package is built and installed into it with the scripted test engine, and
+# pytest runs the tests/ suites.
 # VKCONDB_PYTHONS="python3 /path/to/python3.x" picks the interpreters.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +16,14 @@ if [ -z "${VKCONDB_PYTHONS:-}" ]; then
   for p in /root/.pyenv/versions/3.7*/bin/python3; do
     [ -x "$p" ] && VKCONDB_PYTHONS="$VKCONDB_PYTHONS $p"
   done
+  # and the newest Python pyenv offers: the one new users have
+  newest=$(ls -d /root/.pyenv/versions/3.* 2>/dev/null | sort -V | tail -1)
+  if [ -n "$newest" ] && [ -x "$newest/bin/python3" ]; then
+    case " $VKCONDB_PYTHONS " in
+      *" $newest/bin/python3 "*) ;;
+      *) VKCONDB_PYTHONS="$VKCONDB_PYTHONS $newest/bin/python3" ;;
+    esac
+  fi
 fi
 
 status=0
