@@ -7,6 +7,8 @@
 #include "connection/call_guard.h"
 #include "cursor/cursor.h"
 #include "cursor/methods.h"
+#include "module/errors.h"
+#include "module/int_args.h"
 #include "module/pyref.h"
 
 namespace vk {
@@ -63,7 +65,19 @@ PyObject *cursor_get_lastrowid(PyObject *self_obj, void *) {
   return PyLong_FromLongLong(id);
 }
 
-// The DB-API's output-size hint: nothing to do, values come back whole.
-PyObject *cursor_setoutputsize(PyObject *, PyObject *) { Py_RETURN_NONE; }
+// The DB-API's output-size hint, setoutputsize(size[, column]): checked,
+// then nothing to do: values come back whole.
+PyObject *cursor_setoutputsize(PyObject *self, PyObject *args) {
+  if (!cursor_precondition(as_cursor(self))) return nullptr;
+  int size = 0;
+  int column = 0;
+  PyObject *column_obj = Py_None;
+  if (!PyArg_ParseTuple(args, "O&|O", int_arg, &size, &column_obj) ||
+      (column_obj != Py_None && !int_from_index(column_obj, &column))) {
+    PyErr_SetString(ProgrammingError, "setoutputsize  Parameter mismatch");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
 
 }  // namespace vk
