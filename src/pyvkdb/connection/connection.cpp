@@ -230,27 +230,73 @@ PyCFunction on_connection() {
   return as_cfunction(&Guarded<self_connection, Method>::call);
 }
 
+// The methods' docs start with a text signature (name(...)\n--\n\n) so
+// that inspect.signature and help() show the arguments.
+PyDoc_STRVAR(cursor_doc,
+             "cursor($self, name=None, cursor_factory=None, withhold=None, scrollable=None)\n"
+             "--\n\n"
+             "Return a new cursor on this connection.  The other arguments are accepted\n"
+             "and ignored.  Raises OperationalError once the connection is closed.");
+PyDoc_STRVAR(close_doc,
+             "close($self, /)\n--\n\n"
+             "Close the connection; one lent by a pool goes back to it instead.  Its\n"
+             "cursors cannot be used afterwards.");
+PyDoc_STRVAR(commit_doc,
+             "commit($self, /)\n--\n\n"
+             "Commit the current transaction.  Raises DatabaseError when that fails,\n"
+             "OperationalError once the connection is closed.");
+PyDoc_STRVAR(rollback_doc,
+             "rollback($self, /)\n--\n\n"
+             "Roll the current transaction back.  Raises DatabaseError when that fails,\n"
+             "OperationalError once the connection is closed.");
+PyDoc_STRVAR(autocommit_doc,
+             "autocommit($self, on, /)\n--\n\n"
+             "Switch autocommit on or off by the truth of `on`; None changes nothing.\n"
+             "Raises DatabaseError when that fails.");
+PyDoc_STRVAR(ping_doc,
+             "ping($self, reconnect=0)\n--\n\n"
+             "Return False when the connection is lost, else True.  With a true\n"
+             "`reconnect` a lost connection is opened anew (True), raising\n"
+             "OperationalError when that fails.");
+PyDoc_STRVAR(select_db_doc,
+             "select_db($self, name, /)\n--\n\n"
+             "Switch the connection to the database `name`.  Raises the library's\n"
+             "error when that fails.");
+PyDoc_STRVAR(begin_doc,
+             "begin($self, /)\n--\n\n"
+             "Start a transaction.  Raises DatabaseError when that fails.");
+PyDoc_STRVAR(execute_doc,
+             "execute($self, sql, params=None, /)\n--\n\n"
+             "Make a new cursor, run cursor.execute(sql, params) on it and return it.");
+PyDoc_STRVAR(enter_doc,
+             "__enter__($self, /)\n--\n\n"
+             "Return the connection itself.");
+PyDoc_STRVAR(exit_doc,
+             "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+             "Close the connection as close() does (nothing is committed); an exception\n"
+             "goes on.");
+
 PyMethodDef connection_methods[] = {
     {"cursor", on_connection<connection_cursor>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, cursor_doc},
     {"close", on_connection<connection_close>(),
-     METH_NOARGS, nullptr},
+     METH_NOARGS, close_doc},
     {"commit", on_connection<connection_commit>(),
-     METH_NOARGS, nullptr},
+     METH_NOARGS, commit_doc},
     {"rollback", on_connection<connection_rollback>(),
-     METH_NOARGS, nullptr},
+     METH_NOARGS, rollback_doc},
     {"autocommit", on_connection<connection_autocommit>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, autocommit_doc},
     {"ping", on_connection<connection_ping>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, ping_doc},
     {"select_db", on_connection<connection_select_db>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, select_db_doc},
     {"begin", on_connection<connection_begin>(),
-     METH_NOARGS, nullptr},
-    {"execute", as_cfunction(connection_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"__enter__", connection_enter, METH_NOARGS, nullptr},
+     METH_NOARGS, begin_doc},
+    {"execute", as_cfunction(connection_execute), METH_VARARGS | METH_KEYWORDS, execute_doc},
+    {"__enter__", connection_enter, METH_NOARGS, enter_doc},
     {"__exit__", on_connection<connection_exit>(),
-     METH_VARARGS, nullptr},
+     METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -293,15 +293,46 @@ PyObject *pool_set_charset(PyObject *self, PyObject *args, PyObject *kwds) {
   return set_text(args, kwds, "charset", &as_pool(self)->charset, "setcharset");
 }
 
+// The methods' docs start with a text signature (name(...)\n--\n\n) so
+// that inspect.signature and help() show the arguments.
+PyDoc_STRVAR(getconn_doc,
+             "getconn($self, /)\n--\n\n"
+             "Lend an idle connection, opening one while fewer than maxconnections\n"
+             "are open; its close() gives it back.  Raises ProgrammingError when every\n"
+             "connection is lent, OperationalError when opening one fails.");
+PyDoc_STRVAR(set_maxnum_doc,
+             "set_maxnum($self, maxnum)\n--\n\n"
+             "Set the number of connections the pool may open (at least 1).");
+PyDoc_STRVAR(set_host_doc,
+             "set_host($self, host)\n--\n\n"
+             "Set the host for connections opened from now on.");
+PyDoc_STRVAR(set_port_doc,
+             "set_port($self, port)\n--\n\n"
+             "Set the port (1 to 65535) for connections opened from now on.");
+PyDoc_STRVAR(set_dbname_doc,
+             "set_dbname($self, db_name)\n--\n\n"
+             "Set the database for connections opened from now on.");
+PyDoc_STRVAR(set_user_doc,
+             "set_user($self, user)\n--\n\n"
+             "Set the user for connections opened from now on.");
+PyDoc_STRVAR(set_password_doc,
+             "set_password($self, password)\n--\n\n"
+             "Set the password for connections opened from now on.");
+PyDoc_STRVAR(set_charset_doc,
+             "set_charset($self, charset)\n--\n\n"
+             "Set the character set for connections opened from now on.");
+
 PyMethodDef pool_methods[] = {
-    {"getconn", pool_getconn, METH_NOARGS, nullptr},
-    {"set_maxnum", as_cfunction(pool_set_maxnum), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_host", as_cfunction(pool_set_host), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_port", as_cfunction(pool_set_port), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_dbname", as_cfunction(pool_set_dbname), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_user", as_cfunction(pool_set_user), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_password", as_cfunction(pool_set_password), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"set_charset", as_cfunction(pool_set_charset), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"getconn", pool_getconn, METH_NOARGS, getconn_doc},
+    {"set_maxnum", as_cfunction(pool_set_maxnum), METH_VARARGS | METH_KEYWORDS, set_maxnum_doc},
+    {"set_host", as_cfunction(pool_set_host), METH_VARARGS | METH_KEYWORDS, set_host_doc},
+    {"set_port", as_cfunction(pool_set_port), METH_VARARGS | METH_KEYWORDS, set_port_doc},
+    {"set_dbname", as_cfunction(pool_set_dbname), METH_VARARGS | METH_KEYWORDS, set_dbname_doc},
+    {"set_user", as_cfunction(pool_set_user), METH_VARARGS | METH_KEYWORDS, set_user_doc},
+    {"set_password", as_cfunction(pool_set_password), METH_VARARGS | METH_KEYWORDS,
+     set_password_doc},
+    {"set_charset", as_cfunction(pool_set_charset), METH_VARARGS | METH_KEYWORDS,
+     set_charset_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -167,42 +167,165 @@ int set_description(PyObject *self, PyObject *value, void *) {
   return 0;
 }
 
+// The attributes' docs, then the methods': those start with a text
+// signature (name(...)\n--\n\n) so that inspect.signature and help() show
+// the arguments.
+PyDoc_STRVAR(description_doc,
+             "The columns of the current result: a list of (name, type name, None, None,\n"
+             "size, scale, None) tuples, one per column; None after a statement without\n"
+             "rows.  Absent (AttributeError) before the first execution and after close.");
+PyDoc_STRVAR(rowcount_doc,
+             "The row count of the last statement as the library reports it (-1: not\n"
+             "known); 0 before any statement.");
+PyDoc_STRVAR(arraysize_doc,
+             "The number of rows fetchmany() reads when given no size; 1 at first.");
+PyDoc_STRVAR(lastrowid_doc,
+             "The row id of the last row inserted on the connection by the embedded\n"
+             "engine; None before any insert, on the server engine and once the\n"
+             "connection is closed.");
+
+PyDoc_STRVAR(close_doc,
+             "close($self, /)\n--\n\n"
+             "Give back the current result.  The cursor stays usable.");
+PyDoc_STRVAR(callproc_doc,
+             "callproc($self, name, params=None, directions=None, /)\n--\n\n"
+             "Run the stored procedure `name` with `params` and return a new list of\n"
+             "every parameter's value after the call.  `directions` holds one code per\n"
+             "parameter: 1 input (the default), 2 output, 3 input and output; 2 and 3\n"
+             "need types declared with setinputtype().  A returned server cursor becomes\n"
+             "the current result.  Raises ProgrammingError for bad arguments and\n"
+             "OperationalError (or a subclass by SQLSTATE) when the call fails.");
+PyDoc_STRVAR(callfunc_doc,
+             "callfunc($self, name, params=None, directions=None, /)\n--\n\n"
+             "Run the function `name` as callproc() does and return the list of the\n"
+             "parameters' values with the function's return value appended.");
+PyDoc_STRVAR(execute_doc,
+             "execute($self, sql, params=None, /)\n--\n\n"
+             "Run one statement with one parameter set (a sequence for ? placeholders\n"
+             "or a dict for :name, @name, $name) and make its result the current one.\n"
+             "Returns None.  Raises ProgrammingError for bad arguments or a value that\n"
+             "cannot be sent, OperationalError (or a subclass by SQLSTATE) when the\n"
+             "statement fails.");
+PyDoc_STRVAR(executemany_doc,
+             "executemany($self, sql, seq_of_params=None, /)\n--\n\n"
+             "Run `sql` once for each parameter set of `seq_of_params` (lists, tuples\n"
+             "or dicts; a generator is read once).  Returns None; raises as execute().");
+PyDoc_STRVAR(executebatch_doc,
+             "executebatch($self, sql, columns, /)\n--\n\n"
+             "Run `sql` for many rows in one library call, the parameters given column\n"
+             "by column: `columns` holds one sequence of values per placeholder, all of\n"
+             "the same length.  Returns None; rowcount is the number of rows.  Raises\n"
+             "ProgrammingError for columns that disagree, OperationalError on failure.");
+PyDoc_STRVAR(fetchone_doc,
+             "fetchone($self, /)\n--\n\n"
+             "Return the next row of the current result as a tuple, or None when the\n"
+             "rows are used up.  Raises ProgrammingError when there is no result set.");
+PyDoc_STRVAR(fetchmany_doc,
+             "fetchmany($self, size=0)\n--\n\n"
+             "Return a list of up to `size` next rows (arraysize rows for 0); an empty\n"
+             "list when the rows are used up, None when there is no result set.");
+PyDoc_STRVAR(fetchall_doc,
+             "fetchall($self, /)\n--\n\n"
+             "Return a list of every remaining row of the current result.  Raises\n"
+             "ProgrammingError when there is no result set.");
+PyDoc_STRVAR(nextset_doc,
+             "nextset($self, /)\n--\n\n"
+             "Move to the next result set: returns \"TRUE\" when there is one, None when\n"
+             "there is none.  Raises ProgrammingError when there is no result at all.");
+PyDoc_STRVAR(clearsize_doc,
+             "clearsize($self, /)\n--\n\n"
+             "Forget the sizes declared with setinputsizes().");
+PyDoc_STRVAR(cleartype_doc,
+             "cleartype($self, /)\n--\n\n"
+             "Forget the type codes declared with setinputtype().");
+PyDoc_STRVAR(setinputtype_doc,
+             "setinputtype($self, types, /)\n--\n\n"
+             "Declare one type code (an int) per routine parameter, and for callfunc()\n"
+             "one more for the return value.  Raises ProgrammingError for None or a\n"
+             "value that is not an int.");
+PyDoc_STRVAR(setinputsizes_doc,
+             "setinputsizes($self, sizes, /)\n--\n\n"
+             "Declare the buffer size of each routine parameter (None: the default).\n"
+             "Raises ProgrammingError for a value that is neither an int nor None.");
+PyDoc_STRVAR(setoutputsize_doc,
+             "setoutputsize($self, size, column=None, /)\n--\n\n"
+             "Accepted and ignored: values come back whole.");
+PyDoc_STRVAR(getResultcolname_doc,
+             "getResultcolname($self, column, /)\n--\n\n"
+             "Return the name of result column `column` (from 1).  Raises\n"
+             "OperationalError without a result or for a bad column number.");
+PyDoc_STRVAR(getResultcolseq_doc,
+             "getResultcolseq($self, name, /)\n--\n\n"
+             "Return the number (from 1) of the result column called `name`.  Raises\n"
+             "OperationalError without a result or when there is no such column.");
+PyDoc_STRVAR(getResultcolsize_doc,
+             "getResultcolsize($self, column, /)\n--\n\n"
+             "Return the size of result column `column` (from 1) as description gives\n"
+             "it.  Raises OperationalError without a description or for a bad number.");
+PyDoc_STRVAR(getResultcolscale_doc,
+             "getResultcolscale($self, column, /)\n--\n\n"
+             "Return the scale of result column `column` (from 1) as description gives\n"
+             "it.  Raises OperationalError without a description or for a bad number.");
+PyDoc_STRVAR(getResultcolisnull_doc,
+             "getResultcolisnull($self, column, /)\n--\n\n"
+             "Not supported: returns None.");
+PyDoc_STRVAR(getResultcoldefault_doc,
+             "getResultcoldefault($self, column, /)\n--\n\n"
+             "Not supported: returns None.");
+PyDoc_STRVAR(getResulttable_doc,
+             "getResulttable($self, /)\n--\n\n"
+             "Not supported: returns None.");
+PyDoc_STRVAR(getResultRowid_doc,
+             "getResultRowid($self, /)\n--\n\n"
+             "Return the row id of the last row the connection inserted, as a str.\n"
+             "Raises OperationalError without a result or when there is no row id.");
+PyDoc_STRVAR(enter_doc,
+             "__enter__($self, /)\n--\n\n"
+             "Return the cursor itself.");
+PyDoc_STRVAR(exit_doc,
+             "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+             "Close the cursor; returns False, so an exception goes on.");
+
 PyGetSetDef cursor_getset[] = {
-    {"description", get_description, set_description, "column name", nullptr},
+    {"description", get_description, set_description, description_doc, nullptr},
     {"rowcount", get_int32<&CursorObject::rowcount>, set_int32<&CursorObject::rowcount>,
-     "rowcount", nullptr},
+     rowcount_doc, nullptr},
     {"arraysize", get_int32<&CursorObject::arraysize>, set_int32<&CursorObject::arraysize>,
-     "arraysize is data line", nullptr},
-    {"lastrowid", cursor_get_lastrowid, nullptr, nullptr, nullptr},
+     arraysize_doc, nullptr},
+    {"lastrowid", cursor_get_lastrowid, nullptr, lastrowid_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef cursor_methods[] = {
-    {"close", on_cursor<cursor_close>(), METH_NOARGS, nullptr},
-    {"callproc", on_cursor<cursor_callproc>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"callfunc", on_cursor<cursor_callfunc>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"execute", on_cursor<cursor_execute>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executemany", on_cursor<cursor_executemany>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executebatch", on_cursor<cursor_executebatch>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchone", on_cursor<cursor_fetchone>(), METH_NOARGS, nullptr},
-    {"clearsize", on_cursor<cursor_clearsize>(), METH_NOARGS, nullptr},
-    {"cleartype", on_cursor<cursor_cleartype>(), METH_NOARGS, nullptr},
-    {"fetchmany", on_cursor<cursor_fetchmany>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"getResultcolname", on_cursor<cursor_getResultcolname>(), METH_VARARGS, nullptr},
-    {"getResultcolseq", on_cursor<cursor_getResultcolseq>(), METH_VARARGS, nullptr},
-    {"getResultcolsize", on_cursor<cursor_getResultcolsize>(), METH_VARARGS, nullptr},
-    {"getResultcolscale", on_cursor<cursor_getResultcolscale>(), METH_VARARGS, nullptr},
-    {"getResultcolisnull", on_cursor<cursor_return_none>(), METH_VARARGS, nullptr},
-    {"getResultcoldefault", on_cursor<cursor_return_none>(), METH_VARARGS, nullptr},
-    {"getResulttable", on_cursor<cursor_return_none>(), METH_NOARGS, nullptr},
-    {"setinputtype", on_cursor<cursor_setinputtype>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"setinputsizes", on_cursor<cursor_setinputsizes>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchall", on_cursor<cursor_fetchall>(), METH_NOARGS, nullptr},
-    {"nextset", on_cursor<cursor_nextset>(), METH_NOARGS, nullptr},
-    {"getResultRowid", on_cursor<cursor_getResultRowid>(), METH_NOARGS, nullptr},
-    {"setoutputsize", cursor_setoutputsize, METH_VARARGS, nullptr},
-    {"__enter__", cursor_enter, METH_NOARGS, nullptr},
-    {"__exit__", cursor_exit, METH_VARARGS, nullptr},
+    {"close", on_cursor<cursor_close>(), METH_NOARGS, close_doc},
+    {"callproc", on_cursor<cursor_callproc>(), METH_VARARGS | METH_KEYWORDS, callproc_doc},
+    {"callfunc", on_cursor<cursor_callfunc>(), METH_VARARGS | METH_KEYWORDS, callfunc_doc},
+    {"execute", on_cursor<cursor_execute>(), METH_VARARGS | METH_KEYWORDS, execute_doc},
+    {"executemany", on_cursor<cursor_executemany>(), METH_VARARGS | METH_KEYWORDS, executemany_doc},
+    {"executebatch", on_cursor<cursor_executebatch>(), METH_VARARGS | METH_KEYWORDS,
+     executebatch_doc},
+    {"fetchone", on_cursor<cursor_fetchone>(), METH_NOARGS, fetchone_doc},
+    {"clearsize", on_cursor<cursor_clearsize>(), METH_NOARGS, clearsize_doc},
+    {"cleartype", on_cursor<cursor_cleartype>(), METH_NOARGS, cleartype_doc},
+    {"fetchmany", on_cursor<cursor_fetchmany>(), METH_VARARGS | METH_KEYWORDS, fetchmany_doc},
+    {"getResultcolname", on_cursor<cursor_getResultcolname>(), METH_VARARGS, getResultcolname_doc},
+    {"getResultcolseq", on_cursor<cursor_getResultcolseq>(), METH_VARARGS, getResultcolseq_doc},
+    {"getResultcolsize", on_cursor<cursor_getResultcolsize>(), METH_VARARGS, getResultcolsize_doc},
+    {"getResultcolscale", on_cursor<cursor_getResultcolscale>(), METH_VARARGS,
+     getResultcolscale_doc},
+    {"getResultcolisnull", on_cursor<cursor_return_none>(), METH_VARARGS, getResultcolisnull_doc},
+    {"getResultcoldefault", on_cursor<cursor_return_none>(), METH_VARARGS, getResultcoldefault_doc},
+    {"getResulttable", on_cursor<cursor_return_none>(), METH_NOARGS, getResulttable_doc},
+    {"setinputtype", on_cursor<cursor_setinputtype>(), METH_VARARGS | METH_KEYWORDS,
+     setinputtype_doc},
+    {"setinputsizes", on_cursor<cursor_setinputsizes>(), METH_VARARGS | METH_KEYWORDS,
+     setinputsizes_doc},
+    {"fetchall", on_cursor<cursor_fetchall>(), METH_NOARGS, fetchall_doc},
+    {"nextset", on_cursor<cursor_nextset>(), METH_NOARGS, nextset_doc},
+    {"getResultRowid", on_cursor<cursor_getResultRowid>(), METH_NOARGS, getResultRowid_doc},
+    {"setoutputsize", on_cursor<cursor_setoutputsize>(), METH_VARARGS, setoutputsize_doc},
+    {"__enter__", cursor_enter, METH_NOARGS, enter_doc},
+    {"__exit__", cursor_exit, METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,10 +52,31 @@ PyObject *module_conpool(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *module_version(PyObject *, PyObject *) { return PyUnicode_FromString(kVersion); }
 
+// The functions' docs start with a text signature (name(...)\n--\n\n) so
+// that inspect.signature and help() show the arguments.
+PyDoc_STRVAR(connect_doc,
+             "_connect(port, host, database, user, password, charset, usessl, usetls,\n"
+             "         usetlcp)\n"
+             "--\n\n"
+             "Open a connection; an empty host selects the embedded engine.  Raises\n"
+             "TypeError for an argument of the wrong type, ProgrammingError for a bad\n"
+             "port or over-long parameters, OperationalError when connecting fails.\n"
+             "vkcondb.connect() is the public way in.");
+PyDoc_STRVAR(conpool_doc,
+             "_conpool(port, maxconnections, mincached, host, database, user, password,\n"
+             "         charset, usessl)\n"
+             "--\n\n"
+             "Make a connection pool that opens `mincached` connections now and up to\n"
+             "`maxconnections` in all.  Raises OperationalError when an opening fails.\n"
+             "vkcondb.pool() is the public way in.");
+PyDoc_STRVAR(version_doc,
+             "version()\n--\n\n"
+             "Return the module's version text.");
+
 PyMethodDef module_methods[] = {
-    {"_connect", as_cfunction(module_connect), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"_conpool", as_cfunction(module_conpool), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"version", module_version, METH_NOARGS, nullptr},
+    {"_connect", as_cfunction(module_connect), METH_VARARGS | METH_KEYWORDS, connect_doc},
+    {"_conpool", as_cfunction(module_conpool), METH_VARARGS | METH_KEYWORDS, conpool_doc},
+    {"version", module_version, METH_NOARGS, version_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
