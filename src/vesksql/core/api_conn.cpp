@@ -146,8 +146,12 @@ int impl_cli_reconnect(vesk_conn **h) {
 }
 
 int impl_cli_exec_command(vesk_conn **h, const char *sql) {
-  if (h == nullptr || *h == nullptr || !(*h)->engine || !(*h)->engine->alive())
+  if (h != nullptr && *h == nullptr) {
+    // Read back with cli_error_text on the same empty handle.
+    thread_error_set("there is no connection: the handle is empty", kStateNoConnection);
     return VESK_LOST;
+  }
+  if (h == nullptr || !(*h)->engine || !(*h)->engine->alive()) return VESK_LOST;
   if (sql == nullptr) {
     (*h)->errors->set("exec_command: no statement given", kStateNoArgument);
     return VESK_ERROR;
