@@ -1,31 +1,43 @@
-"""Time inserting rows through vkcondb against Python's own sqlite3 module.
+"""Time inserting rows through vkcondb against Python's own sqlite3 module
+and, when it is installed, apsw.
 
 N rows of (integer, real, 20-character text) go into a fresh SQLite file in
-a temporary folder, three ways, one after the other:
+a temporary folder, these ways, one after the other:
 
   - vkcondb executebatch (three columns, one batch);
   - vkcondb executemany with a list of tuples, inside one transaction;
-  - sqlite3 executemany with the same list, inside one transaction.
+  - sqlite3 executemany with the same list, inside one transaction;
+  - apsw executemany with the same list, inside one transaction.
 
 The data is built before any clock starts; each way gets a new file and its
-count of rows is checked afterwards.  Prints each time and the ratios
-against sqlite3 (above 1 means vkcondb is faster).
+count of rows is checked afterwards.  Prints each time and its ratio to
+sqlite3's (below 1 means faster than sqlite3).  Then, in a child process
+of its own, the peak memory that executebatch adds while it runs (resident
+set, in bytes a row) against the size of the packed columns it hands to the
+library, and what the process still holds once the call has returned.
 
-    python bench/insert.py [--rows N]
+    python bench/insert.py [--rows N] [--repeat R]
 
 With --engine postgres the same command runs bench/pg_insert.py instead: the
 PostgreSQL version of this bench, on a private server, against other
 drivers (see that file for its options).
 """
 import argparse
+import gc
 import os
 import sqlite3
+import subprocess
 import sys
 import tempfile
 import time
 
 import vkcondb
 from engine_choice import ENGINES, hand_over
+
+try:  # an optional peer
+    import apsw
+except ImportError:  # pragma: no cover - depends on the bench venv
+    apsw = None
 
 CREATE = "create table t(a integer, b real, c text)"
 INSERT = "insert into t values (?, ?, ?)"
@@ -91,11 +103,74 @@ def sqlite3_executemany(path, rows, columns):
         conn.close()
 
 
+def apsw_executemany(path, rows, columns):
+    conn = apsw.Connection(path)
+    try:
+        conn.execute(CREATE)
+        start = time.perf_counter()
+        with conn:  # one transaction
+            conn.executemany(INSERT, rows)
+        return time.perf_counter() - start
+    finally:
+        conn.close()
+
+
 WAYS = [
     ("vkcondb executebatch", vk_executebatch),
     ("vkcondb executemany", vk_executemany),
     ("sqlite3 executemany", sqlite3_executemany),
 ]
+if apsw is not None:
+    WAYS.append(("apsw executemany", apsw_executemany))
+
+# Bytes a row of the packed columns executebatch hands to the library: an
+# 8-byte integer, an 8-byte double and a text record (4-byte length and 20
+# characters); and the 4-byte element length of each of the three columns.
+PACKED_DATA = 8 + 8 + 4 + 20
+PACKED_LENGTHS = 3 * 4
+
+
+def resident(key):
+    """A line of /proc/self/status in bytes (VmRSS, VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise SystemExit("no %s in /proc/self/status" % key)
+
+
+def memory_child(rows_n):
+    """Run in a child: one executebatch, its peak and kept memory."""
+    rows = make_rows(rows_n)
+    columns = [list(c) for c in zip(*rows)]
+    del rows
+    with tempfile.TemporaryDirectory(prefix="vkcondb-bench-") as folder:
+        conn = vkcondb.connect(database=os.path.join(folder, "memory.db"))
+        cur = conn.cursor()
+        cur.execute(CREATE)
+        gc.collect()
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # the peak starts again from here
+        before = resident("VmRSS")
+        cur.executebatch(INSERT, columns)
+        peak = resident("VmHWM")
+        after = resident("VmRSS")
+        cur.close()
+        conn.close()
+    print("%d %d %d" % (peak - before, after - before, rows_n))
+
+
+def memory_report(rows_n):
+    if not os.path.exists("/proc/self/clear_refs"):
+        print("(peak memory: needs Linux's /proc; not measured)")
+        return
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child",
+                          "--rows", str(rows_n)], capture_output=True, text=True, check=True)
+    peak, kept, n = (int(x) for x in out.stdout.split())
+    print("executebatch peak extra memory: %.1f bytes a row, %.2fx the %d bytes of packed data"
+          " (%.2fx with the %d bytes of element lengths); still held after the call: %.1f MiB"
+          % (peak / n, peak / n / PACKED_DATA, PACKED_DATA, peak / n / (PACKED_DATA + PACKED_LENGTHS),
+             PACKED_LENGTHS, kept / 2 ** 20))
 
 
 def main(argv=None):
@@ -109,9 +184,13 @@ def main(argv=None):
     parser.add_argument("--rows", type=int, default=1000000, help="rows to insert (1000000)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="rounds; each way's best time counts (3)")
+    parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.rows < 1 or args.repeat < 1:
         parser.error("--rows and --repeat must be at least 1")
+    if args.memory_child:
+        memory_child(args.rows)
+        return 0
 
     rows = make_rows(args.rows)
     columns = [list(c) for c in zip(*rows)]
@@ -133,10 +212,14 @@ def main(argv=None):
         for label, _ in WAYS:
             print("  %-22s %8.3f s  %10.0f rows/s" % (label, times[label],
                                                      args.rows / times[label]))
+    if apsw is None:
+        print("(apsw is not installed: sqlite3 is the only peer)")
     base = times["sqlite3 executemany"]
-    print("speed against sqlite3 executemany (sqlite3 time / vkcondb time):")
-    for label in ("vkcondb executebatch", "vkcondb executemany"):
-        print("  %-22s %6.2fx" % (label, base / times[label]))
+    print("time against sqlite3 executemany (way's time / sqlite3's):")
+    for label, _ in WAYS:
+        if label != "sqlite3 executemany":
+            print("  %-22s %6.2f" % (label, times[label] / base))
+    memory_report(args.rows)
     return 0
 
 

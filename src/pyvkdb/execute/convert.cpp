@@ -233,6 +233,10 @@ int format_datetime(char *out, size_t cap, const DateTimeParts &p) {
 }
 
 void format_float(char (&out)[kFloatTextSize], double value) {
+  // The values format_fixed13 takes have texts of at most 31 characters:
+  // they are written in place, after the zeros.
+  std::memset(out, 0, sizeof out);
+  if (format_fixed13(value, out, sizeof out) == FixedText::RoundTrips) return;
   // Room for the first 64 characters and a zero; longer texts are cut here.
   char text[kFloatTextSize + 1];
   FixedText fixed = format_fixed13(value, text, sizeof text);

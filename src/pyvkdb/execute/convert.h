@@ -201,11 +201,15 @@ WalkOutcome walk_parameters(CursorObject *self, BindBuffers &buf, PyObject *para
     return WalkOutcome::Completed;
   }
 
+  // A list or tuple itself is read in place: what its length and item
+  // calls would answer, without the calls.
+  const bool in_place = PyList_CheckExact(params) || PyTuple_CheckExact(params);
   for (Py_ssize_t i = 0;; ++i) {
-    Py_ssize_t length = PySequence_Length(params);
+    Py_ssize_t length = in_place ? Py_SIZE(params) : PySequence_Length(params);
     if (length < 0) return WalkOutcome::Failed;
     if (i >= length) break;
-    PyRef item(PySequence_GetItem(params, i));
+    PyRef item = in_place ? PyRef::borrow(PySequence_Fast_GET_ITEM(params, i))
+                          : PyRef(PySequence_GetItem(params, i));
     if (!item) return WalkOutcome::Failed;
     int r = handle(item.get(), i, length, nullptr);
     if (r < 0) return WalkOutcome::Failed;

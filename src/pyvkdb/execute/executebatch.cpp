@@ -102,11 +102,11 @@ PyObject *cursor_executebatch(PyObject *self_obj, PyObject *args, PyObject *) {
   const int32_t n = static_cast<int32_t>(shape.columns.size());
   const int32_t rows = static_cast<int32_t>(shape.rows);
 
-  // The length arrays are handed to the library with each column and kept
-  // until the batch has run; each data array is freed right after its bind.
-  std::vector<HeapBlock<int32_t>> lengths(static_cast<size_t>(n));
+  // The library copies a column, its lengths included, during the bind: each
+  // data and length array is freed right after its bind, so no more than one
+  // column is ever held here.
   for (int32_t i = 0; i < n; ++i) {
-    HeapBlock<int32_t> &lens = lengths[static_cast<size_t>(i)];
+    HeapBlock<int32_t> lens;
     if (!lens.alloc_zeroed(static_cast<size_t>(rows))) return PyErr_NoMemory();
     PackedColumn packed;
     switch (pack_column(shape.columns[static_cast<size_t>(i)].get(), rows, i + 1, lens.get(),

@@ -16,12 +16,16 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr uint64_t kScale = 10000000000000ULL;  // 10^13
+constexpr uint64_t kFivePow13 = 1220703125ULL;    // 5^13
 constexpr int kMaxShift = 96;  // beyond this the value rounds to 0.0000000000000
 
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
+
+// The lowest n bits set (n below 64).
+constexpr uint64_t low_bits(int n) { return (1ULL << n) - 1; }
 
 // Digits of v (at least `min_digits`, zero-padded) written backwards from
 // `end`, two at a time.
@@ -44,6 +48,22 @@ char *put_digits(char *end, uint64_t v, int min_digits) {
     ++n;
   }
   return end;
+}
+
+// Exactly four digits of v (below 10^4) at out.
+void put4(char *out, unsigned v) {
+  std::memcpy(out, &kDigitPairs[(v / 100) * 2], 2);
+  std::memcpy(out + 2, &kDigitPairs[(v % 100) * 2], 2);
+}
+
+// Exactly thirteen digits of v (below 10^13), zero-padded, at out.
+void put13(char *out, uint64_t v) {
+  const unsigned high = static_cast<unsigned>(v / 100000000);  // five digits
+  const unsigned low = static_cast<unsigned>(v % 100000000);   // eight digits
+  out[0] = static_cast<char>('0' + high / 10000);
+  put4(out + 1, high % 10000);
+  put4(out + 5, low / 10000);
+  put4(out + 9, low % 10000);
 }
 
 }  // namespace
@@ -72,6 +92,14 @@ FixedText format_fixed13(double value, char *out, size_t cap) {
   bool round_trips = true;
   if (e >= 0) {
     whole = m << e;  // an integer below 2^53: exact
+  } else if (-e < 64 && (m & low_bits(-e > 13 ? -e - 13 : 0)) == 0) {
+    // At most thirteen bits after the point: fraction * 10^13 is the whole
+    // number (m_frac / 2^(s - 13)) * 5^13, below 2^44, so the text is
+    // exact and reads back as the value.
+    const int s = -e;
+    const uint64_t m_frac = m & low_bits(s);
+    whole = m >> s;
+    frac = s >= 13 ? (m_frac >> (s - 13)) * kFivePow13 : (m_frac * kFivePow13) << (13 - s);
   } else if (m != 0) {
     const int s = -e;
     if (s > kMaxShift) return FixedText::NotHandled;
@@ -104,7 +132,8 @@ FixedText format_fixed13(double value, char *out, size_t cap) {
   char tmp[48];
   char *end = tmp + sizeof tmp;
   *--end = '\0';
-  char *p = put_digits(end, frac, 13);
+  char *p = end - 13;
+  put13(p, frac);
   *--p = '.';
   p = put_digits(p, whole, 1);
   if (negative) *--p = '-';

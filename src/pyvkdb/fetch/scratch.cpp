@@ -8,10 +8,10 @@ namespace vk {
 namespace {
 // Blocks larger than this are given back after the cell that needed them.
 constexpr size_t kKeepLimit = (size_t{4} << 20) + 1;
-constexpr int32_t kSizeUnknown = INT32_MIN;
+constexpr int32_t kSizeUnknown = INT32_MIN;  // also in fetch_column_size (scratch.h)
 }  // namespace
 
-char *GrowBuffer::reserve(size_t n) {
+char *GrowBuffer::grow(size_t n) {
   if (n == 0) n = 1;
   if (block_ && size_ >= n) return block_.get();
   // Grow geometrically so a slowly rising need does not reallocate per cell.
@@ -48,7 +48,8 @@ FetchScratch *fetch_scratch_of(CursorObject *self) {
 
 void fetch_scratch_free(FetchScratch *scratch) { delete scratch; }
 
-int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code) {
+int32_t fetch_column_size_slow(CursorObject *self, FetchScratch *scratch, int32_t col,
+                               int32_t code) {
   using Slot = FetchScratch::SizeSlot;
   if (scratch->sizes_epoch != self->result_epoch || scratch->sizes_result != self->result) {
     for (int32_t i = 0; i < scratch->size_slots; ++i) scratch->sizes[i] = Slot{kSizeUnknown, 0};

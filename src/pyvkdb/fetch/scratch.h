@@ -17,11 +17,16 @@ namespace vk {
 class GrowBuffer {
  public:
   // At least `n` bytes; nullptr with MemoryError set when that fails.
-  char *reserve(size_t n);
+  char *reserve(size_t n) {
+    if (block_ && size_ >= n) return block_.get();
+    return grow(n);
+  }
   // Drop the block when it grew past what is worth keeping between cells.
   void trim();
 
  private:
+  char *grow(size_t n);
+
   HeapBlock<char> block_;
   size_t size_ = 0;
 };
@@ -54,7 +59,18 @@ FetchScratch *fetch_scratch_of(CursorObject *self);
 
 // Raw size of column `col` (from 1) of the current result for a cell of type
 // `code`, asked of the library once per column, code and result.
-int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col, int32_t code);
+int32_t fetch_column_size_slow(CursorObject *self, FetchScratch *scratch, int32_t col,
+                               int32_t code);
+inline int32_t fetch_column_size(CursorObject *self, FetchScratch *scratch, int32_t col,
+                                 int32_t code) {
+  // Every cell of a column after the first: the size is known.
+  if (scratch->sizes_epoch == self->result_epoch && scratch->sizes_result == self->result &&
+      col >= 1 && col <= scratch->size_slots) {
+    const FetchScratch::SizeSlot &slot = scratch->sizes[col - 1];
+    if (slot.code == code && code != INT32_MIN) return slot.size;
+  }
+  return fetch_column_size_slow(self, scratch, col, code);
+}
 
 }  // namespace vk
 

@@ -10,18 +10,36 @@ namespace vk {
 
 PyObject *decode_text(const char *p, size_t n) {
   // One pass finds the end (the first zero byte) and whether the text is
-  // plain ASCII, eight bytes at a time.
+  // plain ASCII, eight bytes at a time; a text of eight bytes or more ends
+  // with the eight bytes that end it, overlapping the words before (their
+  // bytes were already found to be non-zero).
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   constexpr uint64_t kHighs = 0x8080808080808080ull;
-  size_t end = 0;
+  auto zero_bytes = [](uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+  size_t end = n;
   uint64_t high = 0;
-  for (; end + 8 <= n; end += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + end, sizeof w);
-    if (((w - kOnes) & ~w & kHighs) != 0) break;  // a zero byte in this word
-    high |= w;
+  // The word steps read byte i of a word at bits 8i to 8i + 7.
+  constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+  if (kLittleEndian && n >= 8) {
+    size_t at = 0;
+    for (;; at += 8) {
+      if (at + 8 > n) at = n - 8;  // the last word, overlapping
+      uint64_t w;
+      std::memcpy(&w, p + at, sizeof w);
+      const uint64_t zeros = zero_bytes(w);
+      if (zeros != 0) {
+        // The lowest flagged byte is a real zero (borrows only run upwards).
+        const size_t first = static_cast<size_t>(__builtin_ctzll(zeros)) / 8;
+        end = at + first;
+        if (first > 0) high |= w & (~0ull >> (64 - 8 * first));
+        break;
+      }
+      high |= w;
+      if (at + 8 == n) break;
+    }
+  } else {
+    for (end = 0; end < n && p[end] != '\0'; ++end) high |= static_cast<unsigned char>(p[end]);
   }
-  for (; end < n && p[end] != '\0'; ++end) high |= static_cast<unsigned char>(p[end]);
   if ((high & kHighs) == 0) {
     PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(end), 127);
     if (text != nullptr && end > 0) std::memcpy(PyUnicode_1BYTE_DATA(text), p, end);

@@ -1,5 +1,8 @@
 // Statement operations: binding, classification, execution.
 #include <memory>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <string>
 
@@ -33,6 +36,23 @@ int refuse_outputs(vesk_conn *c) {
               kStateParamCount);
 }
 
+// Drop the columns of a batch that has run.  Columns of many megabytes are
+// given back to the system as well: the allocator would otherwise keep that
+// memory in the process for later use, and a batch is typically a one-off.
+void release_batch_columns(ArrayStore *arrays) {
+  constexpr size_t kGiveBackBytes = size_t{1} << 20;
+  size_t bytes = 0;
+  for (const ArrayColumn &col : arrays->columns) {
+    bytes += col.ints.capacity() * sizeof(int64_t) + col.reals.capacity() * sizeof(double) +
+             col.arena.capacity() + col.offset.capacity() * sizeof(uint32_t) +
+             col.length.capacity() * sizeof(int32_t);
+  }
+  arrays->clear();
+#ifdef __GLIBC__
+  if (bytes >= kGiveBackBytes) malloc_trim(0);
+#endif
+}
+
 void hand_out(ResultPtr res, vesk_result **r) {
   if (r == nullptr) return;  // nobody takes the result: it is dropped here
   if (res) {
@@ -53,17 +73,21 @@ int impl_cli_reset_params(vesk_conn **h) {
 // last text of this thread and its kind.
 int impl_cli_sql_kind(const char *sql) {
   constexpr size_t kRememberedText = 4096;
-  thread_local std::string last_text;
-  thread_local int last_kind = 0;
+  struct Last {
+    std::string text;
+    int kind = 0;
+  };
+  thread_local Last last;
   if (sql == nullptr) return classify_sql(sql);
+  Last &l = last;
   size_t n = std::strlen(sql);
-  if (last_kind != 0 && n == last_text.size() && std::memcmp(sql, last_text.data(), n) == 0) {
-    return last_kind;
+  if (l.kind != 0 && n == l.text.size() && std::memcmp(sql, l.text.data(), n) == 0) {
+    return l.kind;
   }
   int kind = classify_sql(sql);
   if (n <= kRememberedText) {
-    last_text.assign(sql, n);
-    last_kind = kind;
+    l.text.assign(sql, n);
+    l.kind = kind;
   }
   return kind;
 }
@@ -122,6 +146,13 @@ int impl_cli_unprepare(vesk_conn **h, void *reserved) {
 int impl_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {
   vesk_conn *c = live(h);
   if (c == nullptr) return VESK_LOST;
+  // Whatever happens, nothing of the batch is kept once the call returns:
+  // its columns are as large as the caller's data.  (A batch binds its own
+  // columns after cli_reset_params.)
+  struct ReleaseColumns {
+    ArrayStore &arrays;
+    ~ReleaseColumns() { release_batch_columns(&arrays); }
+  } release{c->arrays};
   if (sql == nullptr) return fail(c, "exec_batch: no statement given", kStateNoArgument);
   if (rows < 0) return fail(c, "exec_batch: negative row count");
   for (size_t i = 0; i < c->arrays.columns.size(); ++i) {
@@ -153,6 +184,13 @@ int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t t
                         int32_t buflen, int32_t *len) {
   if (h == nullptr || *h == nullptr) return VESK_LOST;
   vesk_conn *c = *h;
+  // An input value, the common bind: as below, in one step (a value
+  // refused here is refused below again, with its text).
+  if (direction == VESK_PARAM_IN && pos >= 1 && pos <= kMaxParamPosition &&
+      value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), nullptr)) {
+    if (!c->binds.targets.empty()) c->binds.set_target(pos, nullptr);
+    return VESK_OK;
+  }
   std::string err;
   const bool output = direction == VESK_PARAM_OUT || direction == VESK_PARAM_RETURN;
   if (pos < 1 || pos > kMaxParamPosition) {
@@ -215,7 +253,9 @@ int impl_cli_bind_array(vesk_conn **h, int32_t pos, int32_t columns, int32_t dir
   if (direction != VESK_PARAM_IN) return fail(c, "only input parameters are supported");
   ArrayColumn col;
   std::string err;
-  if (!array_from_buffer(type, count, data, width, lens, &col, &err)) return fail(c, err);
+  const bool compact = c->engine && c->engine->reads_compact_arrays();
+  if (!array_from_buffer(type, count, data, width, lens, &col, &err, compact))
+    return fail(c, err);
   size_t i = static_cast<size_t>(pos - 1);
   if (c->arrays.columns.size() <= i) {
     c->arrays.columns.resize(i + 1);

@@ -96,6 +96,9 @@ class EngineConn {
   // Run one statement once per row of the bound arrays, as one atomic step;
   // the error text of a failure names the failing row (from 1).
   virtual int exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) = 0;
+  // Whether exec_batch reads the bound columns through ArrayColumn's
+  // length_at and start_at, so they may be kept in the compact form.
+  virtual bool reads_compact_arrays() const { return false; }
   // Run a routine statement ("execute name(?,...);"); output values go back
   // into the caller's buffers.  `stmt` is as the caller gave it (possibly
   // null).  By default: refused, SQLSTATE 0A000.

@@ -39,9 +39,17 @@ bool is_binary_code(int32_t t) {
 
 bool need(int32_t buflen, int32_t width, int32_t type, std::string *err) {
   if (buflen >= width) return true;
+  if (err == nullptr) return false;
   *err = "parameter of type " + std::to_string(type) + " needs a buffer of " +
          std::to_string(width) + " bytes, " + std::to_string(buflen) + " given";
   return false;
+}
+
+// Replace the bytes a slot holds, reusing its storage (a slot bound in a
+// loop takes values of much the same size every time).
+void assign_bytes(std::string *s, const char *p, size_t n) {
+  s->clear();
+  s->append(p, n);
 }
 
 }  // namespace
@@ -54,58 +62,52 @@ bool value_from_buffer(int32_t type, const void *buf, int32_t buflen, const int3
   const char *b = static_cast<const char *>(buf);
   if (type == VESK_TYPE_NULL || buf == nullptr || (len != nullptr && *len == VESK_NULL_LENGTH)) {
     v.kind = Value::Null;
-  } else if (type == VESK_TYPE_BOOLEAN && buflen < 4) {
-    // A flag of one byte (a routine's BOOLEAN position passes 1).
-    if (!need(buflen, 1, type, err)) return false;
-    v.kind = Value::Int;
-    v.i = b[0] != 0;
-  } else if (type == VESK_TYPE_BOOLEAN || type == VESK_TYPE_INTEGER) {
-    int32_t x;
-    if (!need(buflen, 4, type, err)) return false;
-    std::memcpy(&x, b, 4);
-    v.kind = Value::Int;
-    v.i = x;
-  } else if (type == VESK_TYPE_TINYINT) {
-    if (!need(buflen, 1, type, err)) return false;
-    v.kind = Value::Int;
-    v.i = static_cast<int8_t>(b[0]);
-  } else if (type == VESK_TYPE_SMALLINT) {
-    int16_t x;
-    if (!need(buflen, 2, type, err)) return false;
-    std::memcpy(&x, b, 2);
-    v.kind = Value::Int;
-    v.i = x;
-  } else if (type == VESK_TYPE_BIGINT) {
-    int64_t x;
-    if (!need(buflen, 8, type, err)) return false;
-    std::memcpy(&x, b, 8);
-    v.kind = Value::Int;
-    v.i = x;
-  } else if (type == VESK_TYPE_FLOAT) {
-    float x;
-    if (!need(buflen, 4, type, err)) return false;
-    std::memcpy(&x, b, 4);
-    v.kind = Value::Real;
-    v.d = x;
-  } else if (type == VESK_TYPE_DOUBLE) {
-    double x;
-    if (!need(buflen, 8, type, err)) return false;
-    std::memcpy(&x, b, 8);
-    v.kind = Value::Real;
-    v.d = x;
-  } else if (is_text_code(type)) {
+    return true;
+  }
+  // A fixed-width number of `width` bytes read as T.
+  auto number = [&](auto as, int32_t width, Value::Kind kind) {
+    if (!need(buflen, width, type, err)) return false;
+    decltype(as) x;
+    std::memcpy(&x, b, sizeof x);
+    v.kind = kind;
+    if (kind == Value::Int) {
+      v.i = static_cast<int64_t>(x);
+    } else {
+      v.d = static_cast<double>(x);
+    }
+    return true;
+  };
+  switch (type) {
+    case VESK_TYPE_BOOLEAN:
+      if (buflen < 4) {
+        // A flag of one byte (a routine's BOOLEAN position passes 1).
+        if (!need(buflen, 1, type, err)) return false;
+        v.kind = Value::Int;
+        v.i = b[0] != 0;
+        return true;
+      }
+      return number(int32_t{}, 4, Value::Int);
+    case VESK_TYPE_INTEGER: return number(int32_t{}, 4, Value::Int);
+    case VESK_TYPE_TINYINT: return number(int8_t{}, 1, Value::Int);
+    case VESK_TYPE_SMALLINT: return number(int16_t{}, 2, Value::Int);
+    case VESK_TYPE_BIGINT: return number(int64_t{}, 8, Value::Int);
+    case VESK_TYPE_FLOAT: return number(float{}, 4, Value::Real);
+    case VESK_TYPE_DOUBLE: return number(double{}, 8, Value::Real);
+    default: break;
+  }
+  if (is_text_code(type)) {
     v.kind = Value::Text;
-    v.bytes.assign(b, bounded_strlen(b, readable(buflen, len)));
+    assign_bytes(&v.bytes, b, bounded_strlen(b, readable(buflen, len)));
   } else if (is_datetime_text_code(type)) {
     v.kind = Value::Text;
-    v.bytes.assign(b, bounded_strlen(b, buflen));
+    assign_bytes(&v.bytes, b, bounded_strlen(b, buflen));
   } else if (is_binary_code(type)) {
     int32_t n = readable(buflen, len);
     v.kind = Value::Blob;
-    if (n > 0) v.bytes.assign(b, static_cast<size_t>(n));
+    if (n > 0) assign_bytes(&v.bytes, b, static_cast<size_t>(n));
     else v.bytes.clear();
   } else {
-    *err = "unsupported parameter type code " + std::to_string(type);
+    if (err != nullptr) *err = "unsupported parameter type code " + std::to_string(type);
     return false;
   }
   return true;
@@ -129,12 +131,6 @@ bool ParamStore::empty() const {
     if (v.kind != Value::Unset) return false;
   }
   return true;
-}
-
-Value &ParamStore::slot(int32_t pos) {
-  size_t i = static_cast<size_t>(pos - 1);
-  if (positional.size() <= i) positional.resize(i + 1);
-  return positional[i];
 }
 
 void ParamStore::bind_named(const char *name, Value v) {
@@ -179,7 +175,7 @@ const Value *ParamStore::value(int32_t pos) const {
 }
 
 bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t width,
-                       const int32_t *lens, ArrayColumn *out, std::string *err) {
+                       const int32_t *lens, ArrayColumn *out, std::string *err, bool compact) {
   if (count < 0) {
     *err = "bind_array: negative element count";
     return false;
@@ -190,6 +186,7 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
   }
   ArrayColumn col;
   col.count = count;
+  const size_t n_elems = static_cast<size_t>(count);
   const char *d = static_cast<const char *>(data);
   auto fixed = [&](int32_t w) {
     if (width != w) {
@@ -199,31 +196,37 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
     }
     return true;
   };
+  // The lengths of a fixed-width column: kept in the full form, and in the
+  // compact one only when an element is NULL.
+  auto fixed_lengths = [&](int32_t w) {
+    bool any_null = false;
+    for (size_t i = 0; i < n_elems && !any_null; ++i) any_null = lens[i] == 0;
+    if (compact && !any_null) return;
+    col.length.resize(n_elems);
+    for (size_t i = 0; i < n_elems; ++i) col.length[i] = lens[i] == 0 ? -1 : w;
+  };
   if (type == VESK_TYPE_BOOLEAN || type == VESK_TYPE_INTEGER) {
     if (!fixed(4)) return false;
     col.kind = ArrayColumn::Int;
-    col.ints.resize(count);
-    col.length.resize(count);
-    for (int32_t i = 0; i < count; ++i) {
+    col.ints.resize(n_elems);
+    for (size_t i = 0; i < n_elems; ++i) {
       int32_t x;
-      std::memcpy(&x, d + 4 * static_cast<size_t>(i), 4);
+      std::memcpy(&x, d + 4 * i, 4);
       col.ints[i] = x;
-      col.length[i] = lens[i] == 0 ? -1 : 4;
     }
+    fixed_lengths(4);
   } else if (type == VESK_TYPE_BIGINT) {
     if (!fixed(8)) return false;
     col.kind = ArrayColumn::Int;
-    col.ints.resize(count);
-    col.length.resize(count);
-    if (count) std::memcpy(col.ints.data(), d, 8 * static_cast<size_t>(count));
-    for (int32_t i = 0; i < count; ++i) col.length[i] = lens[i] == 0 ? -1 : 8;
+    col.ints.resize(n_elems);
+    if (count) std::memcpy(col.ints.data(), d, 8 * n_elems);
+    fixed_lengths(8);
   } else if (type == VESK_TYPE_DOUBLE) {
     if (!fixed(8)) return false;
     col.kind = ArrayColumn::Real;
-    col.reals.resize(count);
-    col.length.resize(count);
-    if (count) std::memcpy(col.reals.data(), d, 8 * static_cast<size_t>(count));
-    for (int32_t i = 0; i < count; ++i) col.length[i] = lens[i] == 0 ? -1 : 8;
+    col.reals.resize(n_elems);
+    if (count) std::memcpy(col.reals.data(), d, 8 * n_elems);
+    fixed_lengths(8);
   } else if (is_text_code(type) || is_datetime_text_code(type) || is_binary_code(type)) {
     bool text = !is_binary_code(type);
     col.kind = text ? ArrayColumn::Text : ArrayColumn::Blob;
@@ -231,10 +234,11 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
       *err = "bind_array: negative width";
       return false;
     }
-    col.offset.resize(count);
-    col.length.resize(count);
-    col.arena.reserve(static_cast<size_t>(width));
-    size_t off = 0, total = static_cast<size_t>(width);
+    // First pass: check every record and measure what is kept of it, so
+    // the bytes are copied once into storage of their exact size.
+    const size_t total = static_cast<size_t>(width);
+    size_t off = 0, kept = 0;
+    bool any_null = false;
     for (int32_t i = 0; i < count; ++i) {
       int32_t n;
       if (off + 4 > total) {
@@ -255,17 +259,35 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
                std::to_string(lens[i]) + " but its record holds " + std::to_string(n);
         return false;
       }
-      col.offset[i] = static_cast<uint32_t>(col.arena.size());
       if (lens[i] == 0) {
-        col.length[i] = -1;
+        any_null = true;
       } else {
         // Text stops at its first zero byte: an empty text arrives as one zero byte.
-        size_t m = text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
-        col.arena.append(d + off, m);
-        col.length[i] = static_cast<int32_t>(m);
+        kept += text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
       }
       off += static_cast<size_t>(n);
     }
+    // Second pass: the bytes, the starts and (where kept) the lengths.
+    const bool with_lengths = !compact || any_null;
+    col.arena.reserve(kept);
+    col.offset.resize(compact ? n_elems + 1 : n_elems);
+    if (with_lengths) col.length.resize(n_elems);
+    off = 0;
+    for (size_t i = 0; i < n_elems; ++i) {
+      int32_t n;
+      std::memcpy(&n, d + off, 4);
+      off += 4;
+      col.offset[i] = static_cast<uint32_t>(col.arena.size());
+      if (lens[i] == 0) {
+        if (with_lengths) col.length[i] = -1;
+      } else {
+        size_t m = text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
+        col.arena.append(d + off, m);
+        if (with_lengths) col.length[i] = static_cast<int32_t>(m);
+      }
+      off += static_cast<size_t>(n);
+    }
+    if (compact) col.offset[n_elems] = static_cast<uint32_t>(col.arena.size());
   } else {
     *err = "bind_array: unsupported type code " + std::to_string(type);
     return false;

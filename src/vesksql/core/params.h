@@ -23,7 +23,8 @@ struct Value {
 // cli_bind_param) into *out, reusing its storage.  Nothing at or past
 // buf + buflen is read, whatever *len says; a length cell holding
 // VESK_NULL_LENGTH gives NULL.  Returns false with a text for a code it
-// cannot take or a buffer too small for its width (*out is then Unset).
+// cannot take or a buffer too small for its width (*out is then Unset);
+// with err nullptr, without the text.
 bool value_from_buffer(int32_t type, const void *buf, int32_t buflen,
                        const int32_t *len, Value *out, std::string *err);
 
@@ -55,7 +56,11 @@ struct ParamStore {
   void clear();
   bool empty() const;
   // The slot of position `pos` (from 1), made when missing.
-  Value &slot(int32_t pos);
+  Value &slot(int32_t pos) {
+    const size_t i = static_cast<size_t>(pos - 1);
+    if (positional.size() <= i) positional.resize(i + 1);
+    return positional[i];
+  }
   void bind_named(const char *name, Value v);
   // Record (or, with nullptr, forget) the output target of a position.
   void set_target(int32_t pos, const OutputTarget *t);
@@ -68,6 +73,13 @@ struct ParamStore {
 };
 
 // One column bound for a batch.
+//
+// Full form: `length` holds every element's length (-1 = NULL) and `offset`
+// every Text/Blob element's start.  Compact form (an engine that reads the
+// column through length_at and start_at): `length` stays empty unless an
+// element is NULL, and `offset` holds count + 1 starts, so an element's
+// length is the distance to the next start; nothing but the values is kept
+// for a column without NULLs.
 struct ArrayColumn {
   enum Kind : uint8_t { Int, Real, Text, Blob };
   Kind kind = Int;
@@ -77,20 +89,32 @@ struct ArrayColumn {
   std::string arena;              // Text/Blob bytes, back to back
   std::vector<uint32_t> offset;   // Text/Blob: start of element i in arena
   std::vector<int32_t> length;    // Text/Blob: byte length; all kinds: -1 = NULL
+
+  // Element i's length (-1 for NULL) and, for Text/Blob, its bytes; both
+  // forms.
+  int32_t length_at(size_t i) const {
+    if (!length.empty()) return length[i];
+    if (kind == Int || kind == Real) return 8;
+    return static_cast<int32_t>(offset[i + 1] - offset[i]);
+  }
+  const char *start_at(size_t i) const { return arena.data() + offset[i]; }
 };
 
 struct ArrayStore {
   std::vector<ArrayColumn> columns;  // index 0 is position 1; count 0 = not bound
   std::vector<bool> bound;
   void clear() {
-    columns.clear();
-    bound.clear();
+    // Given back, not kept for the next batch: a batch's columns are large.
+    std::vector<ArrayColumn>().swap(columns);
+    std::vector<bool>().swap(bound);
   }
 };
 
 // Copy a column for cli_bind_array, validating widths and records.
+// `compact`: build the compact form (see ArrayColumn).
 bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t width,
-                       const int32_t *lens, ArrayColumn *out, std::string *err);
+                       const int32_t *lens, ArrayColumn *out, std::string *err,
+                       bool compact = false);
 
 }  // namespace vesk
 

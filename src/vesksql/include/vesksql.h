@@ -223,7 +223,9 @@ VESK_API int cli_unprepare(vesk_conn **h, void *reserved);
 
 /* Run the statement once per row of the arrays bound with cli_bind_array,
  * as one atomic step: every row is applied or none is.  The error text of a
- * failure names the failing row (counted from 1). */
+ * failure names the failing row (counted from 1).  The bound columns are
+ * given up when the batch has run, whatever its outcome: a second batch
+ * binds its columns afresh. */
 VESK_API int cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows);
 
 /* Run a routine statement: "execute name" or "execute name(?,...)", where

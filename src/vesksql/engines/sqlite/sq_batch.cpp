@@ -60,22 +60,23 @@ bool multirow_form(const char *sql, std::string *head, int *params) {
 // Every position up to nparams holds a bound column (exec_batch checks
 // that before the first row).
 int bind_row(sqlite3_stmt *st, const ArrayStore &a, int nparams, int base, int32_t row) {
+  const size_t r = static_cast<size_t>(row);
   for (int c = 0; c < nparams; ++c) {
     const ArrayColumn &col = a.columns[static_cast<size_t>(c)];
     int idx = base + c + 1;
     int rc;
-    int32_t len = col.length[static_cast<size_t>(row)];
+    const int32_t len = col.length_at(r);
     if (len < 0) {
       rc = sqlite3_bind_null(st, idx);
     } else {
       switch (col.kind) {
-        case ArrayColumn::Int: rc = sqlite3_bind_int64(st, idx, col.ints[row]); break;
-        case ArrayColumn::Real: rc = sqlite3_bind_double(st, idx, col.reals[row]); break;
+        case ArrayColumn::Int: rc = sqlite3_bind_int64(st, idx, col.ints[r]); break;
+        case ArrayColumn::Real: rc = sqlite3_bind_double(st, idx, col.reals[r]); break;
         case ArrayColumn::Text:
-          rc = sqlite3_bind_text(st, idx, col.arena.data() + col.offset[row], len, SQLITE_STATIC);
+          rc = sqlite3_bind_text(st, idx, col.start_at(r), len, SQLITE_STATIC);
           break;
         default:
-          rc = sqlite3_bind_blob(st, idx, col.arena.data() + col.offset[row], len, SQLITE_STATIC);
+          rc = sqlite3_bind_blob(st, idx, col.start_at(r), len, SQLITE_STATIC);
           break;
       }
     }

@@ -1,6 +1,7 @@
 #include "sq_bind.h"
 
 #include "sq_db.h"
+#include "sq_real_params.h"
 
 namespace vesk {
 namespace sq {
@@ -68,7 +69,7 @@ int bind_one(sqlite3_stmt *st, int idx, const Value &v) {
 }
 
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
-                    std::string *err) {
+                    std::string *err, const std::vector<uint8_t> *real_params) {
   // A statement without rows reads its parameters only while it runs,
   // within the execution, and every placeholder is bound afresh before it
   // runs again (or its bindings are cleared): it may read the texts in
@@ -84,7 +85,13 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
       sqlite3_clear_bindings(st);
       return false;
     }
-    if (bind_value(st, i, *v, keep) != SQLITE_OK) {
+    double exact;
+    const bool as_real = real_params != nullptr && static_cast<size_t>(i) <= real_params->size() &&
+                         (*real_params)[static_cast<size_t>(i - 1)] != 0 &&
+                         v->kind == Value::Text &&
+                         exact_decimal(v->bytes.data(), v->bytes.size(), &exact);
+    const int rc = as_real ? sqlite3_bind_double(st, i, exact) : bind_value(st, i, *v, keep);
+    if (rc != SQLITE_OK) {
       *err = sqlite3_errmsg(sqlite3_db_handle(st));
       tally->state = sqlstate_of(sqlite3_db_handle(st));
       sqlite3_clear_bindings(st);

@@ -8,7 +8,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/errors.h"
 #include "core/params.h"
@@ -30,8 +32,11 @@ struct BindTally {
 // number tally->positions + i.  When a placeholder has no value, fails with
 // "no value is bound for parameter ..." and leaves the statement with no
 // bindings.  Named values that no placeholder carries are ignored.
+// `real_params`, when given, holds one flag per placeholder of a prepared
+// INSERT whose column has REAL affinity (see sq_real_params.h): a text bound
+// there that stands exactly for a double is bound as that double.
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
-                    std::string *err);
+                    std::string *err, const std::vector<uint8_t> *real_params = nullptr);
 
 // Bind one value to placeholder `idx` (from 1); SQLite's result code.
 int bind_one(sqlite3_stmt *st, int idx, const Value &v);

@@ -5,6 +5,7 @@
 
 #include "core/text_util.h"
 #include "sq_bind.h"
+#include "sq_real_params.h"
 #include "sq_result.h"
 
 namespace vesk {
@@ -77,20 +78,21 @@ int SqliteConn::implicit_begin(Verb verb) {
 }
 
 int SqliteConn::run_single(const StmtPtr &box, Verb verb, const ParamStore &params, bool has_params,
-                           ResultPtr *out, Counters *counters) {
+                           ResultPtr *out, Counters *counters,
+                           const std::vector<uint8_t> *real_params) {
   sqlite3_stmt *st = box->raw;
   {
     // Every placeholder gets its value, or the statement does not run.
     BindTally tally;
     std::string err;
-    if (!bind_statement(st, params, &tally, &err)) return fail(err, tally.state);
+    if (!bind_statement(st, params, &tally, &err, real_params)) return fail(err, tally.state);
     if (has_params && !check_tally(params, tally, &err)) return fail(err, kStateParamCount);
   }
   if (implicit_begin(verb) < 0) return VESK_ERROR;
-  int rc = sqlite3_step(st);
+  int rc = box->step();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     int r = fail();
-    sqlite3_reset(st);
+    box->reset();
     return r;
   }
   Counters k;
@@ -98,11 +100,11 @@ int SqliteConn::run_single(const StmtPtr &box, Verb verb, const ParamStore &para
     k.rowcount = -1;
     std::vector<std::unique_ptr<RowSet>> sets;
     sets.push_back(make_stream(box, rc == SQLITE_ROW));
-    if (rc == SQLITE_DONE) sqlite3_reset(st);
+    if (rc == SQLITE_DONE) box->reset();
     *out = std::make_unique<SqResult>(db_, std::move(sets), k);
   } else {
     if (is_dml(verb)) k.rowcount = k.third = sqlite3_changes(raw());
-    sqlite3_reset(st);
+    box->reset();
   }
   if (counters) *counters = k;
   return VESK_OK;
@@ -218,7 +220,7 @@ int SqliteConn::prepare(const char *sql) {
   if (spare_ && spare_->raw && std::strcmp(sqlite3_sql(spare_->raw), sql) == 0) {
     prepared_ = std::move(spare_);
     prepared_verb_ = spare_verb_;
-    sqlite3_reset(prepared_->raw);
+    prepared_->reset();
     return VESK_OK;
   }
   spare_.reset();
@@ -235,18 +237,49 @@ int SqliteConn::prepare(const char *sql) {
   return VESK_OK;
 }
 
+// An INSERT run again and again inside a transaction binds the numbers it
+// is given as text as doubles where its columns have REAL affinity (see
+// sq_real_params.h).  Which columns those are is read from the schema, and
+// that answer is only used while the schema cannot have changed since:
+//   - it is read right after a run of the statement that succeeded inside
+//     a transaction, which then holds the write lock of the table's
+//     database until it ends, so no other connection can change that
+//     schema meanwhile;
+//   - it holds for the next run only when nothing else has run on this
+//     connection since (SQLite's statement trace counts every statement
+//     that starts: a DDL, a COMMIT, another prepared statement...) and
+//     the transaction is still open; each run that succeeds that way
+//     carries it on to the next;
+//   - a failed run drops it.
 int SqliteConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
   if (!prepared_ || prepared_->raw == nullptr) return fail("no statement is prepared");
-  ++prepared_->generation;  // results of an earlier run end here
-  sqlite3_reset(prepared_->raw);
-  return run_single(prepared_, prepared_verb_, params, true, out, nullptr);
+  StmtBox &box = *prepared_;
+  ++box.generation;  // results of an earlier run end here
+  box.reset();
+  const uint64_t before = db_->statements_started;
+  const bool real_known = box.real_params_until != 0 && box.real_params_until == before &&
+                          in_transaction();
+  const std::vector<uint8_t> *real =
+      real_known && !box.real_params.empty() ? &box.real_params : nullptr;
+  int rc = run_single(prepared_, prepared_verb_, params, true, out, nullptr, real);
+  box.real_params_until = 0;
+  if (rc < 0 || !in_transaction() || !db_->open() ||
+      (prepared_verb_ != Verb::Insert && prepared_verb_ != Verb::Replace))
+    return rc;
+  if (real_known && db_->statements_started == before + 1) {
+    box.real_params_until = db_->statements_started;
+  } else if (!real_known) {
+    box.real_params = real_params_of(raw(), sqlite3_sql(box.raw));
+    box.real_params_until = db_->statements_started;
+  }
+  return rc;
 }
 
 int SqliteConn::unprepare() {
   // Keep the statement for a later prepare of the same text, unless a
   // result still reads from it.
   if (prepared_ && prepared_.use_count() == 1 && prepared_->raw) {
-    sqlite3_reset(prepared_->raw);
+    prepared_->reset();
     spare_ = std::move(prepared_);
     spare_verb_ = prepared_verb_;
   }

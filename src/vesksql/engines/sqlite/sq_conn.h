@@ -32,6 +32,7 @@ class SqliteConn : public EngineConn {
   int exec_prepared(const ParamStore &params, ResultPtr *out) override;
   int unprepare() override;
   int exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) override;
+  bool reads_compact_arrays() const override { return true; }
   int exec_routine(const char *stmt, ParamStore &params) override;
   // No server cursors here: every batch is empty and closing succeeds.
   int open_named_cursor(const char *name, ResultPtr *out) override;
@@ -50,7 +51,8 @@ class SqliteConn : public EngineConn {
   // With autocommit off, open the implicit transaction before a statement.
   int implicit_begin(Verb verb);
   int run_single(const StmtPtr &box, Verb verb, const ParamStore &params, bool has_params,
-                 ResultPtr *out, Counters *counters);
+                 ResultPtr *out, Counters *counters,
+                 const std::vector<uint8_t> *real_params = nullptr);
   int run_multi(const char *sql, const ParamStore &params, ResultPtr *out, Counters *counters);
   int switch_to(const std::string &path);
   int run_plain(const char *sql, bool with_implicit_begin);

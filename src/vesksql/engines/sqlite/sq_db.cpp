@@ -48,16 +48,23 @@ int make_dual(sqlite3 *db) {
   return sqlite3_exec(db, "CREATE TEMP VIEW IF NOT EXISTS dual AS SELECT 'X' AS dummy",
                       nullptr, nullptr, nullptr);
 }
+int count_statement(unsigned, void *ctx, void *, void *) {
+  ++static_cast<DbState *>(ctx)->statements_started;
+  return 0;
+}
+
 }  // namespace
 
 void DbState::close() {
   for (StmtBox *b : stmts) {
     sqlite3_finalize(b->raw);
     b->raw = nullptr;
+    ++b->generation;
   }
   stmts.clear();
   if (db) sqlite3_close_v2(db);
   db = nullptr;
+  ++epoch;
 }
 
 // SQLite's result codes as SQLSTATEs.  The extended code decides where it
@@ -152,6 +159,8 @@ DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *
   }
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_handler(raw, busy_wait, nullptr);
+  // The state outlives the handle: close() closes the handle first.
+  sqlite3_trace_v2(raw, SQLITE_TRACE_STMT, count_statement, d.get());
   if (make_dual(raw) != SQLITE_OK) {
     *err = std::string(sqlite3_errmsg(raw)) + " (database '" + path + "')";
     return nullptr;

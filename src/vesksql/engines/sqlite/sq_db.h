@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "core/errors.h"
 #include "vesksql.h"
@@ -24,6 +25,12 @@ struct DbState {
   sqlite3 *db = nullptr;
   ErrorSlotPtr errors;
   std::unordered_set<StmtBox *> stmts;
+  // Changes when the database closes (so do the generations of its
+  // statements): a row read before can be told from one still readable.
+  uint64_t epoch = 0;
+  // Statements that began running on the database, counted by SQLite's
+  // statement trace: every one, whatever ran it.
+  uint64_t statements_started = 0;
 
   ~DbState() { close(); }
   bool open() const { return db != nullptr; }
@@ -47,12 +54,32 @@ DbPtr open_db(const std::string &path, const ErrorSlotPtr &errors, std::string *
 struct StmtBox {
   sqlite3_stmt *raw = nullptr;
   DbPtr db;
-  uint64_t generation = 0;  // bumped whenever the statement is run again
+  uint64_t generation = 0;  // bumped whenever the statement is run again or finalized
+  // For an INSERT of one row of plain placeholders: which placeholders go
+  // into a column of REAL affinity (see sq_real_params.h), and the
+  // connection's run count up to which that answer holds (0: none).
+  std::vector<uint8_t> real_params;
+  uint64_t real_params_until = 0;
 
   StmtBox(DbPtr d, sqlite3_stmt *s) : raw(s), db(std::move(d)) { db->stmts.insert(this); }
   ~StmtBox();
   StmtBox(const StmtBox &) = delete;
   StmtBox &operator=(const StmtBox &) = delete;
+
+  // Every step and reset of the statement goes through these, so a reset
+  // of a statement that has not run since its last reset is skipped.
+  int step() {
+    stepped_ = true;
+    return sqlite3_step(raw);
+  }
+  void reset() {
+    if (!stepped_) return;
+    stepped_ = false;
+    sqlite3_reset(raw);
+  }
+
+ private:
+  bool stepped_ = false;
 };
 using StmtPtr = std::shared_ptr<StmtBox>;
 

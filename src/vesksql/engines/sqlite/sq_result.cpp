@@ -15,38 +15,44 @@ namespace sq {
 
 namespace {
 
+// One cell of the statement's current row.  sqlite3_column_value gives the
+// value once; the type and content calls then read it without going
+// through the statement again.
 Cell stmt_cell(sqlite3_stmt *st, int i) {
+  sqlite3_value *v = sqlite3_column_value(st, i);
   Cell c;
-  c.storage = sqlite3_column_type(st, i);
+  c.storage = sqlite3_value_type(v);
   switch (c.storage) {
-    case SQLITE_INTEGER: c.i = sqlite3_column_int64(st, i); break;
-    case SQLITE_FLOAT: c.d = sqlite3_column_double(st, i); break;
+    case SQLITE_INTEGER: c.i = sqlite3_value_int64(v); break;
+    case SQLITE_FLOAT: c.d = sqlite3_value_double(v); break;
     case SQLITE_TEXT:
-      c.p = reinterpret_cast<const char *>(sqlite3_column_text(st, i));
-      c.n = sqlite3_column_bytes(st, i);
+      c.p = reinterpret_cast<const char *>(sqlite3_value_text(v));
+      c.n = sqlite3_value_bytes(v);
       break;
     case SQLITE_BLOB:
-      c.p = static_cast<const char *>(sqlite3_column_blob(st, i));
-      c.n = sqlite3_column_bytes(st, i);
+      c.p = static_cast<const char *>(sqlite3_value_blob(v));
+      c.n = sqlite3_value_bytes(v);
       break;
     default: break;
   }
   return c;
 }
 
-class StreamSet : public RowSet {
+class StreamSet final : public RowSet {
  public:
   StreamSet(StmtPtr box, bool has_row)
-      : box_(std::move(box)), generation_(box_->generation), pending_(has_row), done_(!has_row) {
-    cols = columns_of(box_->raw, has_row);
+      : owner_(std::move(box)), pending_(has_row), done_(!has_row) {
+    box_ = owner_.get();
+    generation_ = owner_->generation;
+    cols = columns_of(owner_->raw, has_row);
   }
   int advance(std::string *err) override {
-    if (box_->raw == nullptr || !box_->db->open()) {
+    if (owner_->raw == nullptr || !owner_->db->open()) {
       *err = "the connection of this result is closed";
       failure_state = kStateNoConnection;
       return VESK_ERROR;
     }
-    if (box_->generation != generation_) {
+    if (owner_->generation != generation_) {
       *err = "the statement of this result has been run again";
       failure_state = kStateGeneral;
       return VESK_ERROR;
@@ -56,26 +62,26 @@ class StreamSet : public RowSet {
       return VESK_OK;
     }
     if (done_) return VESK_NO_DATA;
-    int rc = sqlite3_step(box_->raw);
+    int rc = owner_->step();
     if (rc == SQLITE_ROW) return VESK_OK;
     done_ = true;
     if (rc == SQLITE_DONE) {
-      sqlite3_reset(box_->raw);  // ends the read as soon as the rows are read
+      owner_->reset();  // ends the read as soon as the rows are read
       return VESK_NO_DATA;
     }
-    *err = sqlite3_errmsg(box_->db->db);
-    failure_state = sqlstate_of(box_->db->db);
-    sqlite3_reset(box_->raw);
+    *err = sqlite3_errmsg(owner_->db->db);
+    failure_state = sqlstate_of(owner_->db->db);
+    owner_->reset();
     return VESK_ERROR;
   }
-  Cell cell(int idx) const override { return stmt_cell(box_->raw, idx); }
-  bool stale() const override {
-    return box_->raw == nullptr || !box_->db->open() || box_->generation != generation_;
+  void read_row(Cell *cells) const override {
+    sqlite3_stmt *st = owner_->raw;
+    const int n = static_cast<int>(cols.size());
+    for (int i = 0; i < n; ++i) cells[i] = stmt_cell(st, i);
   }
 
  private:
-  StmtPtr box_;
-  uint64_t generation_;
+  StmtPtr owner_;
   bool pending_;
   bool done_;
 };
@@ -88,22 +94,25 @@ struct StoredCell {
   int32_t n;
 };
 
-class BufferedSet : public RowSet {
+class BufferedSet final : public RowSet {
  public:
   int advance(std::string *) override {
     if (next_ >= rows_) return VESK_NO_DATA;
     row_ = next_++;
     return VESK_OK;
   }
-  Cell cell(int idx) const override {
-    const StoredCell &s = cells_[row_ * cols.size() + static_cast<size_t>(idx)];
-    Cell c;
-    c.storage = s.storage;
-    c.i = s.i;
-    c.d = s.d;
-    c.n = s.n;
-    if (s.storage == SQLITE_TEXT || s.storage == SQLITE_BLOB) c.p = arena_.data() + s.off;
-    return c;
+  void read_row(Cell *cells) const override {
+    const size_t n = cols.size();
+    const StoredCell *stored = cells_.data() + row_ * n;
+    for (size_t i = 0; i < n; ++i) {
+      const StoredCell &s = stored[i];
+      Cell &c = cells[i];
+      c.storage = s.storage;
+      c.i = s.i;
+      c.d = s.d;
+      c.n = s.n;
+      c.p = (s.storage == SQLITE_TEXT || s.storage == SQLITE_BLOB) ? arena_.data() + s.off : nullptr;
+    }
   }
   void add_row(sqlite3_stmt *st) {
     for (size_t i = 0; i < cols.size(); ++i) {
@@ -263,7 +272,9 @@ int deliver(const Cell &cell, int32_t type, void *buf, int32_t cap, int32_t *len
 }
 
 SqResult::SqResult(DbPtr db, std::vector<std::unique_ptr<RowSet>> sets, Counters k)
-    : db_(std::move(db)), errors_(db_->errors), sets_(std::move(sets)), counters_(k) {}
+    : db_(std::move(db)), errors_(db_->errors), sets_(std::move(sets)), counters_(k) {
+  enter_set();
+}
 
 int SqResult::fail(const std::string &text, const char *state) {
   errors_->set(text, state);
@@ -271,49 +282,35 @@ int SqResult::fail(const std::string &text, const char *state) {
   return VESK_ERROR;
 }
 
-// The current row's cell of column `col` (from 1), read from SQLite once
-// per row: the type, size and value calls of one cell share it.
-const Cell &SqResult::cell_at(int32_t col) {
-  static const Cell kNullCell;
-  size_t i = static_cast<size_t>(col - 1);
-  if (sets_[cur_]->stale()) return kNullCell;
-  if (!row_cell_read_[i]) {
-    row_cells_[i] = sets_[cur_]->cell(col - 1);
-    row_cell_read_[i] = 1;
-  }
-  return row_cells_[i];
+void SqResult::enter_set() {
+  leave_row();
+  set_ = cur_ < sets_.size() ? sets_[cur_].get() : nullptr;
+  ncols_ = set_ ? static_cast<uint32_t>(set_->cols.size()) : 0;
+  row_.resize(ncols_);
 }
 
 int SqResult::fetch_row() {
-  at_row_ = false;
-  if (cur_ >= sets_.size()) return VESK_NO_DATA;
+  leave_row();
+  if (set_ == nullptr) return VESK_NO_DATA;
   if (!db_->open()) return fail("the connection of this result is closed", kStateNoConnection);
   std::string err;
-  int rc = sets_[cur_]->advance(&err);
+  int rc = set_->advance(&err);
   if (rc == VESK_OK) {
+    set_->read_row(row_.data());
     at_row_ = true;
-    row_cell_read_.assign(sets_[cur_]->cols.size(), 0);
-    row_cells_.resize(row_cell_read_.size());
+    const uint64_t *stamp = set_->stamp();
+    stamp_ = stamp ? stamp : &db_->epoch;
+    stamp_value_ = *stamp_;
   }
-  if (rc < 0) return fail(err, sets_[cur_]->failure_state);
+  if (rc < 0) return fail(err, set_->failure_state);
   return rc;
 }
 
 int SqResult::next_result() {
   if (cur_ + 1 >= sets_.size()) return VESK_NO_DATA;
   ++cur_;
-  at_row_ = false;
+  enter_set();
   return VESK_OK;
-}
-
-int SqResult::column_count() const {
-  return cur_ < sets_.size() ? static_cast<int>(sets_[cur_]->cols.size()) : 0;
-}
-
-const ColInfo *SqResult::col_info(int32_t col) const {
-  if (cur_ >= sets_.size() || col < 1) return nullptr;
-  const auto &cols = sets_[cur_]->cols;
-  return static_cast<size_t>(col) <= cols.size() ? &cols[static_cast<size_t>(col - 1)] : nullptr;
 }
 
 const std::string *SqResult::column_name(int32_t col) const {
@@ -321,25 +318,65 @@ const std::string *SqResult::column_name(int32_t col) const {
   return c ? &c->name : nullptr;
 }
 
+// Before the first row (and once the row cannot be read) a column reports
+// what it was declared as; at a row, the code and size of that row's value.
 int SqResult::column_type(int32_t col, int32_t *type) {
   const ColInfo *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  *type = (at_row_ && db_->open()) ? cell_code(*c, cell_at(col)) : c->code;
+  *type = row_readable() ? cell_code(*c, row_[static_cast<size_t>(col - 1)]) : c->code;
   return VESK_OK;
 }
 
 int SqResult::column_size(int32_t col, int32_t *size) {
   const ColInfo *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  *size = (at_row_ && db_->open()) ? cell_size(*c, cell_code(*c, cell_at(col))) : c->size;
+  *size = row_readable() ? cell_size(*c, cell_code(*c, row_[static_cast<size_t>(col - 1)]))
+                         : c->size;
   return VESK_OK;
 }
 
 int SqResult::column_index(const char *name) const {
-  return cur_ < sets_.size() ? column_index_by_name(sets_[cur_]->cols, name) : 0;
+  return set_ ? column_index_by_name(set_->cols, name) : 0;
 }
 
 int SqResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) {
+  // A readable row's cell read the common ways: a number at its own width,
+  // a text as text.  Each gives what get_field_checked gives for it.
+  if (static_cast<uint32_t>(col - 1) < ncols_ && row_readable() && buf != nullptr &&
+      len != nullptr) {
+    const Cell &cell = row_[static_cast<size_t>(col - 1)];
+    switch (type) {
+      case VESK_TYPE_BIGINT:
+        if (cell.storage == SQLITE_INTEGER && cap >= 8) {
+          std::memcpy(buf, &cell.i, sizeof cell.i);
+          *len = 8;
+          return VESK_OK;
+        }
+        break;
+      case VESK_TYPE_DOUBLE:
+        if (cell.storage == SQLITE_FLOAT && cap >= 8) {
+          std::memcpy(buf, &cell.d, sizeof cell.d);
+          *len = 8;
+          return VESK_OK;
+        }
+        break;
+      case VESK_TYPE_VARCHAR:
+      case VESK_TYPE_CHAR:
+      case VESK_TYPE_TEXT:
+        if (cell.storage == SQLITE_TEXT) {
+          put_text(cell.p ? cell.p : "", cell.n, type, static_cast<char *>(buf), cap, len);
+          return VESK_OK;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return get_field_checked(col, type, buf, cap, len);
+}
+
+int SqResult::get_field_checked(int32_t col, int32_t type, void *buf, int32_t cap,
+                                int32_t *len) {
   const ColInfo *c = col_info(col);
   if (c == nullptr || !at_row_ || !db_->open()) {
     if (len) *len = VESK_NULL_LENGTH;
@@ -347,9 +384,11 @@ int SqResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32
                              : !db_->open() ? "the connection of this result is closed"
                                             : "get_field: no current row");
   }
+  static const Cell kNullCell;
+  const Cell &cell = set_->stale() ? kNullCell : row_[static_cast<size_t>(col - 1)];
   std::string err;
-  int rc = deliver(cell_at(col), type, buf, cap, len, &err);
-  if (rc < 0) return fail(err, sets_[cur_]->failure_state);
+  int rc = deliver(cell, type, buf, cap, len, &err);
+  if (rc < 0) return fail(err, set_->failure_state);
   return rc;
 }
 

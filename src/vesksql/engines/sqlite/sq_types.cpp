@@ -97,7 +97,7 @@ void finish_col(ColInfo *c) {
     c->text_cap = kUnboundedTextCap;
 }
 
-int32_t cell_code(const ColInfo &c, const Cell &cell) {
+int32_t cell_code_of(const ColInfo &c, const Cell &cell) {
   switch (cell.storage) {
     case SQLITE_INTEGER:
       switch (c.code) {

@@ -3,8 +3,12 @@
 #ifndef VESKSQL_SQLITE_TYPES_H
 #define VESKSQL_SQLITE_TYPES_H
 
+#include <sqlite3.h>
+
 #include <cstdint>
 #include <string>
+
+#include "vesksql.h"
 
 namespace vesk {
 namespace sq {
@@ -39,7 +43,14 @@ void value_code(int storage, int32_t *code, int32_t *size);
 void finish_col(ColInfo *c);
 
 // The code under which this cell comes back whole.
-int32_t cell_code(const ColInfo &c, const Cell &cell);
+int32_t cell_code_of(const ColInfo &c, const Cell &cell);
+inline int32_t cell_code(const ColInfo &c, const Cell &cell) {
+  // A whole number in an integer column and a real number in a real
+  // column, as cell_code_of answers them.
+  if (cell.storage == SQLITE_INTEGER && c.code == VESK_TYPE_BIGINT) return VESK_TYPE_BIGINT;
+  if (cell.storage == SQLITE_FLOAT && c.code == VESK_TYPE_DOUBLE) return VESK_TYPE_DOUBLE;
+  return cell_code_of(c, cell);
+}
 // The raw size that goes with a cell's code.
 int32_t cell_size(const ColInfo &c, int32_t code);
 
