@@ -182,9 +182,7 @@ class Proxy(object):
         while True:
             try:
                 client, _ = self._listener.accept()
-            except (BlockingIOError, InterruptedError):
-                return
-            except OSError:
+            except OSError:  # none waiting (or the listener is closing)
                 return
             try:
                 server = socket.create_connection(self.target, timeout=5)
