@@ -230,3 +230,17 @@ def test_one_flush_ends_the_call_and_reports_runs_sent_ahead(script, cur):
     with pytest.raises(m.ProgrammingError):
         cur.executemany("insert", [(1,), (object(),)])
     assert "cli_exec_flush" not in script.ops()
+
+
+@pytest.mark.parametrize("state,kind", [("08006", None), ("23505", m.IntegrityError), ("", None)])
+def test_failed_set_carries_the_library_sqlstate(script, cur, state, kind):
+    # The message stays fixed; the class and `sqlstate` say what failed, so
+    # a lost connection (class 08) or a duplicate key can be told apart.
+    script.script("cli_exec_prepared", {"ret": -1})
+    script.default("cli_sqlstate", {"text": state})
+    with pytest.raises(m.OperationalError) as info:
+        cur.executemany("insert", [(1,)])
+    assert str(info.value) == "error execute2"
+    assert info.value.sqlstate == (state or None)
+    if kind is not None:
+        assert isinstance(info.value, kind)

@@ -231,15 +231,43 @@ def test_named_cursor_closed_as_soon_as_its_last_batch_is_empty(script, named_cu
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
 
 
-@pytest.mark.parametrize("opened", [{"ret": -1}, {"ret": 3}])
-def test_named_refill_failure_ends_the_cursor(script, opened):
-    # A failed open, or rows announced without a result handle, end the
-    # named cursor instead of looping on a missing batch.
+def test_named_refill_without_a_handle_ends_the_cursor(script):
+    # Rows announced without a result handle end the named cursor instead of
+    # looping on a missing batch.
     script.table(11, COL, rows(1, 2))
-    conn, cur = open_by_routine(script, [{"ret": 2, "result": 11}, opened])
+    conn, cur = open_by_routine(script, [{"ret": 2, "result": 11}, {"ret": 3}])
     assert cur.fetchall() == tuples(1, 2)
     assert script.count("cli_open_named_cursor") == 2
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
     with pytest.raises(ProgrammingError, match=NO_RESULT):
         cur.fetchone()
+    conn.close()
+
+
+@pytest.mark.parametrize("read", ["fetchall", "fetchmany", "fetchone"])
+def test_failed_refill_is_raised_not_taken_for_the_end(script, read):
+    # A batch that cannot be opened (the connection went away between two
+    # batches) is a failure: the rows before it are not passed off as all.
+    script.table(11, COL, rows(1, 2))
+    conn, cur = open_by_routine(script, [{"ret": 2, "result": 11}, {"ret": -1}])
+    script.default("cli_error_text", {"text": "link down"})
+    script.default("cli_sqlstate", {"text": "08006"})
+    if read == "fetchone":
+        # The rows read before the failure are handed out; the fetch after
+        # them raises it.
+        assert [cur.fetchone(), cur.fetchone()] == tuples(1, 2)
+        fail = cur.fetchone
+    elif read == "fetchmany":
+        def fail():
+            return cur.fetchmany(5)
+    else:
+        fail = cur.fetchall
+    with pytest.raises(OperationalError, match="^link down$") as info:
+        fail()
+    assert info.value.sqlstate == "08006"
+    assert script.count("cli_open_named_cursor") == 2
+    assert script.calls("cli_close_named_cursor") == [(1, "c1")]
+    # Raised once: the cursor has no result now.
+    with pytest.raises(ProgrammingError, match=NO_RESULT):
+        cur.fetchall()
     conn.close()

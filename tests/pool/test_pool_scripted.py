@@ -65,11 +65,44 @@ def test_return_cleans_up_and_does_not_disconnect(script):
     conn.close()
     assert script.calls()[before:] == [("cli_exec_command", (1, "rollback;")),
                                        ("cli_exec_command", (1, "set auto commit on"))]
-    assert pool.getconn() is conn
+    assert pool.getconn() is conn                      # checked before it is lent
+    before = len(script.calls())
     conn.close()
     conn.close()                                       # not on the busy list: nothing sent
-    assert script.count("cli_exec_command") == 4
+    assert [c for c in script.calls()[before:] if c[0] == "cli_exec_command"] == \
+        [("cli_exec_command", (1, "rollback;")), ("cli_exec_command", (1, "set auto commit on"))]
     assert script.count("cli_disconnect") == 0
+
+
+def test_idle_connection_is_checked_and_reopened_before_it_is_lent(script):
+    pool = make_pool(2, 1)
+    before = len(script.calls())
+    conn = pool.getconn()
+    assert script.calls()[before:] == [("cli_exec_command", (1, "select 1 from dual;"))]
+    conn.close()
+    # Its server went away while it was idle: it is opened afresh, then lent.
+    script.script("cli_exec_command", {"ret": -4})
+    before = len(script.calls())
+    assert pool.getconn() is conn
+    assert script.calls()[before:] == [("cli_exec_command", (1, "select 1 from dual;")),
+                                       ("cli_reconnect", (1,))]
+    # A connection the pool has just opened is lent unchecked.
+    before = len(script.calls())
+    pool.getconn()
+    assert [c[0] for c in script.calls()[before:]] == ["cli_connect"]
+
+
+def test_idle_connection_that_cannot_be_reopened_stays_idle(script):
+    pool = make_pool(1, 1)
+    script.script("cli_exec_command", {"ret": -4})
+    script.script("cli_reconnect", {"ret": -1})
+    with pytest.raises(m.OperationalError, match="^Connpool create  conn failed$"):
+        pool.getconn()
+    conn = pool.getconn()                              # lent once it answers again
+    with pytest.raises(m.ProgrammingError, match="^create conn fail$"):
+        pool.getconn()
+    assert script.count("cli_connect") == 1
+    conn.close()
 
 
 def test_cursor_of_a_returned_connection_is_closed(script):

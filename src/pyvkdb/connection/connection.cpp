@@ -189,7 +189,7 @@ PyObject *connection_ping(PyObject *self_obj, PyObject *args, PyObject *kwds) {
                                    &reconnect)) {
     return raise(ProgrammingError, "ping Parameter mismatch");
   }
-  if (cli_exec_command(&self->handle, "select 1 from dual;") != VESK_LOST) Py_RETURN_TRUE;
+  if (cli_exec_command(&self->handle, kLivenessCheck) != VESK_LOST) Py_RETURN_TRUE;
   if (reconnect == 0) Py_RETURN_FALSE;
   if (cli_reconnect(&self->handle) < 0) return raise(OperationalError, "reconnect fail");
   Py_RETURN_TRUE;

@@ -41,6 +41,9 @@ extern PyTypeObject ConnectionType;
 // included); longer parameters are refused.
 constexpr size_t kConnectStringSize = 512;
 
+// The liveness check that ping sends; VESK_LOST says the connection is gone.
+constexpr const char kLivenessCheck[] = "select 1 from dual;";
+
 // Build the connect string.  False (nothing set) when it would not fit.
 bool build_connect_string(char (&out)[kConnectStringSize], const char *host, int port,
                           const char *database, const char *user, const char *password,

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "connection/call_guard.h"
 #include "module/cfunction.h"
 #include "module/errors.h"
 #include "module/int_args.h"
@@ -97,6 +98,26 @@ void replace_error(PyObject *cls, const char *message) {
   }
   Py_XDECREF(type);
   Py_XDECREF(tb);
+}
+
+// An idle connection may have lost its server while it waited (a restart,
+// a cut network): it is checked before it is lent, and opened afresh when
+// the check finds it lost, so no borrower gets a dead connection.  False
+// with OperationalError when it cannot be opened again; it then stays idle
+// and a later getconn tries again.
+bool ready_to_lend(PyObject *pool, ConnectionObject *c) {
+  ConnectionClaim claim;
+  if (c->handle == nullptr || !claim.take(c, pool)) {
+    // Nothing to check, or a call of an earlier borrower still runs on it:
+    // lent as it stands.
+    PyErr_Clear();
+    return true;
+  }
+  if (cli_exec_command(&c->handle, kLivenessCheck) != VESK_LOST) return true;
+  if (cli_reconnect(&c->handle) >= 0) return true;
+  raise_library_error(&c->handle);
+  replace_error(OperationalError, "Connpool create  conn failed");
+  return false;
 }
 
 void release_connections(ConnectionObject **list, int32_t count) {
@@ -214,6 +235,8 @@ PyObject *pool_getconn(PyObject *self_obj, PyObject *) {
       replace_error(OperationalError, "Connpool create  conn failed");
       return nullptr;
     }
+  } else if (!ready_to_lend(self_obj, self->idle[self->idle_count - 1])) {
+    return nullptr;
   }
   ConnectionObject *c = self->idle[--self->idle_count];
   self->busy[self->busy_count++] = c;
@@ -298,8 +321,9 @@ PyObject *pool_set_charset(PyObject *self, PyObject *args, PyObject *kwds) {
 PyDoc_STRVAR(getconn_doc,
              "getconn($self, /)\n--\n\n"
              "Lend an idle connection, opening one while fewer than maxconnections\n"
-             "are open; its close() gives it back.  Raises ProgrammingError when every\n"
-             "connection is lent, OperationalError when opening one fails.");
+             "are open; its close() gives it back.  An idle connection whose server\n"
+             "went away is opened afresh before it is lent.  Raises ProgrammingError\n"
+             "when every connection is lent, OperationalError when opening one fails.");
 PyDoc_STRVAR(set_maxnum_doc,
              "set_maxnum($self, maxnum)\n--\n\n"
              "Set the number of connections the pool may open (at least 1).");

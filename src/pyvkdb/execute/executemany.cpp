@@ -26,8 +26,9 @@ CursorObject *as_cursor(PyObject *self) { return reinterpret_cast<CursorObject *
 bool is_nested_set(PyObject *v) { return PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v); }
 
 PyObject *execution_failed(CursorObject *self) {
+  raise_library_failure(&self->conn_handle, "error execute2");
   drop_failed_result(self);
-  return raise(OperationalError, "error execute2");
+  return nullptr;
 }
 
 // Every value of the parameter sets that are lists, tuples or dicts must

@@ -99,6 +99,7 @@ PyObject *fetchmany_named(CursorObject *self, int32_t k) {
   while (k <= 0 || rows.size() < k) {
     if (self->batch_count <= 0 || self->result == nullptr) {
       if (self->result != nullptr) named_cursor_finish(self);
+      if (take_named_failure(self)) return nullptr;
       take_named_end(self);
       break;
     }
@@ -141,6 +142,7 @@ PyObject *fetchall_named(CursorObject *self) {
     named_batch_step(self);
   }
   if (self->result != nullptr || is_named_result(self)) named_cursor_finish(self);
+  if (take_named_failure(self)) return nullptr;
   take_named_end(self);
   if (failed) return raise(OperationalError, error);
   return rows.finish();
@@ -151,6 +153,7 @@ PyObject *fetchall_named(CursorObject *self) {
 PyObject *cursor_fetchone(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
+  if (take_named_failure(self)) return nullptr;
   if (take_named_end(self)) Py_RETURN_NONE;
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_SINGLE)) {
@@ -173,6 +176,7 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
     return raise(ProgrammingError, "fetchmany Parameter mismatch");
   }
   const int32_t k = size != 0 ? size : self->arraysize;
+  if (take_named_failure(self)) return nullptr;
   if (take_named_end(self)) return PyList_New(0);
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {
@@ -187,6 +191,7 @@ PyObject *cursor_fetchmany(PyObject *self_obj, PyObject *args, PyObject *kwds) {
 PyObject *cursor_fetchall(PyObject *self_obj, PyObject *) {
   CursorObject *self = as_cursor(self_obj);
   if (!cursor_precondition(self)) return nullptr;
+  if (take_named_failure(self)) return nullptr;
   if (take_named_end(self)) return PyList_New(0);
   if (self->result == nullptr ||
       (self->result_kind != VESK_KIND_ROWS && self->result_kind != VESK_KIND_MULTI)) {

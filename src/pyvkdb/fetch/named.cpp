@@ -42,6 +42,24 @@ void finish_at_empty_batch(CursorObject *self) {
   PyErr_Clear();
 }
 
+// The open of the next batch failed: keep the library's error for the fetch
+// that meets the end of the named cursor.  A pending error of the caller
+// stays as it is.
+void keep_refill_failure(CursorObject *self) {
+  KeepError keep;
+  raise_library_error(&self->conn_handle);
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  PyRef error(value), kept_type(type), kept_trace(trace);
+  FetchScratch *scratch = fetch_scratch_of(self);
+  if (scratch != nullptr && error) {
+    scratch->named_failure = std::move(error);
+    scratch->named_failure_epoch = self->result_epoch;
+  }
+  PyErr_Clear();
+}
+
 }  // namespace
 
 bool named_cursor_open(CursorObject *self, const char *name, size_t n) {
@@ -83,7 +101,10 @@ void named_batch_refill(CursorObject *self) {
     PyErr_Clear();  // the description is rebuilt best-effort; the fetch goes on
     return;
   }
-  if (self->batch_count == 0) finish_at_empty_batch(self);
+  if (self->batch_count == 0) {
+    finish_at_empty_batch(self);
+    if (rows < 0) keep_refill_failure(self);
+  }
 }
 
 bool take_named_end(CursorObject *self) {
@@ -91,6 +112,16 @@ bool take_named_end(CursorObject *self) {
   if (scratch == nullptr || !scratch->named_end_pending) return false;
   scratch->named_end_pending = false;
   return self->result == nullptr && scratch->named_end_epoch == self->result_epoch;
+}
+
+bool take_named_failure(CursorObject *self) {
+  FetchScratch *scratch = self->fetch_scratch;
+  if (scratch == nullptr || !scratch->named_failure) return false;
+  PyRef error(scratch->named_failure.release());
+  if (self->result != nullptr || scratch->named_failure_epoch != self->result_epoch) return false;
+  scratch->named_end_pending = false;  // the end is reported as this failure
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+  return true;
 }
 
 void named_batch_step(CursorObject *self) {

@@ -19,7 +19,8 @@ inline bool is_named_result(const CursorObject *self) {
 bool named_cursor_open(CursorObject *self, const char *name, size_t n);
 
 // Close the current batch and open the next one by the cursor's name; the
-// batch counter takes its row count.
+// batch counter takes its row count.  An open that fails ends the named
+// cursor, and its error waits for take_named_failure.
 void named_batch_refill(CursorObject *self);
 
 // One row of the current batch was read (or its read failed): count it, and
@@ -35,6 +36,11 @@ void named_cursor_finish(CursorObject *self);
 // can inherit the named-cursor state); the next fetch still reports the end
 // of the rows, as it does when the empty batch left a handle behind.
 bool take_named_end(CursorObject *self);
+
+// True once, with the library's error raised, when the named cursor ended
+// because its next batch could not be opened: that end is a failure, never
+// the end of the rows.  Checked before take_named_end.
+bool take_named_failure(CursorObject *self);
 
 }  // namespace vk
 

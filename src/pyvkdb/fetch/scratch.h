@@ -51,6 +51,12 @@ struct FetchScratch {
   // fetch reports its end once (see named.h).
   bool named_end_pending = false;
   uint64_t named_end_epoch = 0;
+
+  // A named cursor whose next batch could not be opened (the connection
+  // went away between two batches) ended there too: the library's error,
+  // kept here, is raised by the fetch that meets that end (see named.h).
+  PyRef named_failure;
+  uint64_t named_failure_epoch = 0;
 };
 
 // The cursor's scratch, made on first use; nullptr with MemoryError set

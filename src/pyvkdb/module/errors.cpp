@@ -128,18 +128,16 @@ void read_error_text(vesk_conn **handle, char *out) {
   std::memcpy(out, buf, VESK_ERROR_TEXT_CAP);
 }
 
-PyObject *raise_library_error(vesk_conn **handle) {
-  char text[VESK_ERROR_TEXT_CAP];
-  read_error_text(handle, text);
-  // The text may end inside a multi-byte character or hold bytes that are
-  // not UTF-8; never let that turn into a different exception.
-  PyRef msg(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-  if (!msg) return nullptr;
+namespace {
+
+// Raise the class that the library's SQLSTATE for `handle` names, with
+// `msg` as its message and the SQLSTATE as its `sqlstate`.
+PyObject *raise_with_library_state(vesk_conn **handle, PyObject *msg) {
   char state[VESK_SQLSTATE_CAP + 1] = {0};
   cli_sqlstate(handle, state);
   state[VESK_SQLSTATE_CAP - 1] = '\0';
   PyObject *cls = class_for_state(state);
-  PyRef error(PyObject_CallFunctionObjArgs(cls, msg.get(), nullptr));
+  PyRef error(PyObject_CallFunctionObjArgs(cls, msg, nullptr));
   if (!error) return nullptr;
   if (state[0] != '\0') {
     PyRef code(PyUnicode_FromString(state));
@@ -147,6 +145,24 @@ PyObject *raise_library_error(vesk_conn **handle) {
   }
   PyErr_SetObject(cls, error.get());
   return nullptr;
+}
+
+}  // namespace
+
+PyObject *raise_library_error(vesk_conn **handle) {
+  char text[VESK_ERROR_TEXT_CAP];
+  read_error_text(handle, text);
+  // The text may end inside a multi-byte character or hold bytes that are
+  // not UTF-8; never let that turn into a different exception.
+  PyRef msg(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
+  if (!msg) return nullptr;
+  return raise_with_library_state(handle, msg.get());
+}
+
+PyObject *raise_library_failure(vesk_conn **handle, const char *message) {
+  PyRef msg(PyUnicode_FromString(message));
+  if (!msg) return nullptr;
+  return raise_with_library_state(handle, msg.get());
 }
 
 }  // namespace vk

@@ -44,6 +44,12 @@ void read_error_text(vesk_conn **handle, char *out);
 // is the exception's `sqlstate`.  Always returns nullptr.
 PyObject *raise_library_error(vesk_conn **handle);
 
+// A failed library call that the module reports with the fixed `message`:
+// the class and `sqlstate` still follow the library's SQLSTATE as above,
+// so a lost connection (class 08) can be told from any other failure.
+// Always returns nullptr.
+PyObject *raise_library_failure(vesk_conn **handle, const char *message);
+
 }  // namespace vk
 
 #endif

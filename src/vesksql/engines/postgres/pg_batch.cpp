@@ -331,7 +331,9 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
   }
   if (!ok) {
     fail_result(failure.get());
-    if (failing_row >= 0)
+    // A row is named only when it failed; a connection that went away in
+    // the middle of the rows is no row's fault.
+    if (failing_row >= 0 && alive())
       errors_->text = "row " + std::to_string(failing_row + 1) + ": " + errors_->text;
     ErrorSlot kept = *errors_;
     if (alive()) {

@@ -450,7 +450,9 @@ int PgConn::settle_pipeline() {
   });
   if (failed >= 0) {
     fail_result(failure.get());
-    errors_->text = "run " + std::to_string(failed) + ": " + errors_->text;
+    // A run is named only when it failed, not when the connection went
+    // away while it was on its way.
+    if (alive()) errors_->text = "run " + std::to_string(failed) + ": " + errors_->text;
     return VESK_ERROR;
   }
   return ok ? VESK_OK : fail_result(nullptr);
