@@ -19,6 +19,7 @@ give, SCENARIOS which methods run.  `run_matrix` returns one Outcome per run,
 `summary` makes the table that tests/faults/summary.py prints.
 """
 import collections
+import contextlib
 import ctypes
 import datetime
 import gc
@@ -41,7 +42,12 @@ ERROR_TEXT = {
                 "cli_sqlstate": {"text": b"\xff\xfe\xfd\xfc\xfb"}},
     "errlen0": {"cli_error_text": {"text": "lost", "len": 0}},
     "errlenbig": {"cli_error_text": {"text": "too long", "len": 1 << 30}},
+    "errneg": {"cli_error_text": {"ret": -1, "text": "", "len": -1},
+               "cli_sqlstate": {"ret": -1, "text": ""}},
 }
+# The reads of the error text and SQLSTATE that follow a failure answer with
+# the kind's text; in the summary they count as failures of those reads.
+TEXT_READS = ("cli_error_text", "cli_sqlstate")
 
 BIG = 0x7FFFFFFF
 
@@ -77,6 +83,7 @@ COMMON = {
     "notutf8": {"ret": -1},
     "errlen0": {"ret": -1},
     "errlenbig": {"ret": -1},
+    "errneg": {"ret": -1},
 }
 
 
@@ -159,9 +166,14 @@ def named_parameters(script, held):
 
 
 def many_and_batch(script, held):
+    # The last set's run leaves a result: the batch after it gives that back
+    # with the prepared statement.
+    script.script("cli_exec_prepared", {}, {}, {"result": 21})
+    script.table(21, ONE_BIGINT, [[int8(4)]])
     conn = held.conn(scripted_connect())
     cur = held.cursor(conn.cursor())
     cur.executemany("insert", [(1, 1.5), (2, None), {"k": b"v"}])
+    cur.fetchall()
     cur.executebatch("insert", [[1, 2], ["a", None], [1.5, 2.5], [b"", b"x"],
                                 [datetime.datetime(2020, 1, 2, 3, 4, 5), None]])
     conn.commit()
@@ -234,7 +246,7 @@ SCENARIOS = [query_and_fetch, named_parameters, many_and_batch, transactions, ro
 
 CLOSED = ("The cursor object does not exist", "Connection does not exist")
 
-Outcome = collections.namedtuple("Outcome", "scenario index op kind result problems")
+Outcome = collections.namedtuple("Outcome", "scenario index op kind result problems reads")
 
 
 def _probe(script, held):
@@ -278,6 +290,19 @@ def _leftovers(script):
     return ["%s left: %r" % (what, ids) for what, ids in sorted(live.items()) if ids]
 
 
+def _message_problem(msg):
+    """A library text that reached the message must arrive whole and
+    readable: the 255-byte text uncut, bytes that are not UTF-8 replaced,
+    a lying out length ignored."""
+    if "\u00e9" in msg and TEXT_255 not in msg:
+        return "the 255-byte error text was cut or changed: %r" % msg
+    if "broken" in msg and "\ufffd broken \ufffd" not in msg:
+        return "the text that is not UTF-8 came out as %r" % msg
+    if "too long" in msg and msg.count("too long") != 1:
+        return "the error text came out as %r" % msg
+    return None
+
+
 def run_once(script, scenario, fault=None):
     """One run of a scenario, with `fault` = (index, op, response, replace)
     planted.  Returns (result, problems, calls): result is "ok" or the
@@ -293,12 +318,15 @@ def run_once(script, scenario, fault=None):
         result = "ok"
     except Error as exc:
         result = type(exc).__name__
-        if not isinstance(str(exc), str):
-            problems.append("message is not a str")
+        wrong = _message_problem(str(exc))
+        if wrong:
+            problems.append(wrong)
     except Exception as exc:  # noqa: BLE001 - the fault under test
         result = type(exc).__name__
         problems.append("raised %s, not a driver exception: %s" % (type(exc).__name__, exc))
-    made = len(script.calls())
+    calls = script.ops()
+    made = len(calls)
+    reads = frozenset(op for op in calls if op in TEXT_READS)
     problems += _probe(script, held)
     del held
     gc.collect()
@@ -306,7 +334,7 @@ def run_once(script, scenario, fault=None):
         problems.append("the fault was never reached")
     problems += _leftovers(script)
     problems += ["engine: " + e for e in script.errors()]
-    return result, problems, made
+    return result, problems, made, reads
 
 
 def _routine_outputs(calls, index, marker):
@@ -329,7 +357,7 @@ def _routine_outputs(calls, index, marker):
 
 def plan(script, scenario):
     """The clean run's calls and the list of faults to plant in turn."""
-    result, problems, made = run_once(script, scenario)
+    result, problems, made, _ = run_once(script, scenario)
     assert result == "ok" and not problems, (scenario.__name__, result, problems)
     calls = script.calls()[:made]
     faults = []
@@ -364,10 +392,24 @@ def run_matrix(script, scenario):
     matrix (the first warms every cache)."""
     calls, faults = plan(script, scenario)
     outcomes = []
-    for index, op, kind, resp, replace in faults:
-        result, problems = _run_fault(script, scenario, index, op, kind, resp, replace)
-        outcomes.append(Outcome(scenario.__name__, index, op, kind, result, problems))
+    with _frozen():
+        for index, op, kind, resp, replace in faults:
+            result, problems, reads = _run_fault(script, scenario, index, op, kind, resp,
+                                                 replace)
+            outcomes.append(Outcome(scenario.__name__, index, op, kind, result, problems, reads))
     return outcomes
+
+
+@contextlib.contextmanager
+def _frozen():
+    """The collector left to the objects the runs make: what existed before
+    (a whole test session) is set aside, so a collection per run stays cheap."""
+    gc.collect()
+    gc.freeze()
+    try:
+        yield
+    finally:
+        gc.unfreeze()
 
 
 def _run_fault(script, scenario, index, op, kind, resp, replace):
@@ -376,7 +418,8 @@ def _run_fault(script, scenario, index, op, kind, resp, replace):
             s.default(name, dflt)
         scenario(s, h)
     with_texts.__name__ = scenario.__name__
-    return run_once(script, with_texts, (index, op, resp, replace))[:2]
+    result, problems, _, reads = run_once(script, with_texts, (index, op, resp, replace))
+    return result, problems, reads
 
 
 def growth(script, scenario, passes=2):
@@ -385,12 +428,12 @@ def growth(script, scenario, passes=2):
     _, faults = plan(script, scenario)
     figures = []
     for _ in range(passes):
-        gc.collect()
-        blocks, heap = sys.getallocatedblocks(), _malloc_in_use()
-        for index, op, kind, resp, replace in faults:
-            _run_fault(script, scenario, index, op, kind, resp, replace)
-        script.reset()
-        gc.collect()
+        with _frozen():
+            blocks, heap = sys.getallocatedblocks(), _malloc_in_use()
+            for index, op, kind, resp, replace in faults:
+                _run_fault(script, scenario, index, op, kind, resp, replace)
+            script.reset()
+            gc.collect()
         figures.append((sys.getallocatedblocks() - blocks,
                         None if heap is None else _malloc_in_use() - heap))
     return len(faults), figures[-1]
@@ -398,8 +441,13 @@ def growth(script, scenario, passes=2):
 
 def summary(outcomes):
     """Rows (op, kind, runs, ok, raised {class: n}, problems) sorted by op."""
+    rows = list(outcomes)
+    for o in outcomes:
+        if o.kind in ERROR_TEXT:
+            rows += [o._replace(op=read, kind=o.kind.replace("err", "") or o.kind)
+                     for read in o.reads if read in ERROR_TEXT[o.kind]]
     table = collections.OrderedDict()
-    for o in sorted(outcomes, key=lambda o: (o.op, o.kind)):
+    for o in sorted(rows, key=lambda o: (o.op, o.kind)):
         row = table.setdefault((o.op, o.kind), [0, 0, collections.Counter(), 0])
         row[0] += 1
         if o.result == "ok":
