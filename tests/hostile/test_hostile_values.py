@@ -423,3 +423,64 @@ def test_64_mib_values(cur, value):
         assert got == [value, str(32 << 20)]
     else:
         assert isinstance(got, vkcondb.DataError)
+
+
+# ---- routines: items read again after the call ----------------------------------
+
+class Shifting(object):
+    """A one-item sequence whose item is another object from the second
+    read on: the routine's read-back takes items again."""
+
+    def __init__(self, first, then):
+        self.first, self.then, self.reads = first, then, 0
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.reads += 1
+        return self.first if self.reads == 1 else self.then
+
+
+SHIFTS = [(5, "x" * 100000), (b"a", b"y" * 100000), ("a", b"z" * 100000),
+          (5, datetime.datetime(2020, 1, 1)), (1.5, "q" * 70000), (b"a", "v" * 100000),
+          (datetime.date(2020, 1, 1), b"u" * 5000), (None, "w" * 100000)]
+
+
+@pytest.mark.parametrize("first,then", SHIFTS, ids=lambda v: type(v).__name__)
+def test_routine_items_that_change_between_reads(cur, capfd, first, then):
+    got = settled(lambda: cur.callfunc("length", Shifting(first, then)))
+    if not isinstance(got, Error):
+        assert len(got) == 2
+        # The value read back is the one sent, never one read out of a
+        # buffer made for another value.
+        sent = got[0]
+        assert sent is None or len(str(sent)) <= 26
+    capfd.readouterr()  # the diagnostic line for a value without a code
+
+
+# ---- routines with declared codes, on the scripted engine ----------------------
+
+@pytest.mark.parametrize("code", [2, 5, 6, 8, 9, 10, 13, 15, 41, 42, 58])
+@pytest.mark.parametrize("value", [IndexRaises(5), FloatRaises(2.5), StrRaises("s"),
+                                   DecimalStrRaises("1"), NoTruth(), IndexOnly(), FloatOnly(),
+                                   TwistedDateTime(2020, 1, 2), 2 ** 70, float("nan")],
+                         ids=lambda v: type(v).__name__)
+def test_declared_codes_with_hostile_values(script, capfd, code, value):
+    from scripted.helpers import scripted_connect
+    conn = scripted_connect()
+    cur = conn.cursor()
+    try:
+        cur.setinputtype([code])
+        got = settled(lambda: cur.callproc("p", [value], [3]))
+        assert isinstance(got, (Error, Boom, list)), got
+        cur.cleartype()
+        assert cur.callproc("p", [1]) == [1]
+    finally:
+        cur.close()
+        conn.close()
+    assert script.errors() == []
+    assert not any(script.live().values()), script.live()
+    capfd.readouterr()
