@@ -219,10 +219,13 @@ def routines(script, held):
     # in two batches, then a function with an output and a return value.
     script.table(11, ONE_BIGINT, [[int8(1)], [int8(2)]])
     script.table(12, ONE_BIGINT, [[int8(3)]])
+    script.table(13, ONE_BIGINT, [[int8(4)]])
     script.script("cli_exec_routine", {"outputs": {2: {"data": b"c1"}}},
-                  {"outputs": {2: {"data": b"out"}}}, {"outputs": {2: {"data": b"ret"}}})
+                  {"outputs": {2: {"data": b"out"}}},
+                  {"outputs": {1: {"data": b"c2"}, 2: {"data": b"r"}}},
+                  {"outputs": {2: {"data": b"ret"}}})
     script.script("cli_open_named_cursor", {"ret": 2, "result": 11}, {"ret": 1, "result": 12},
-                  {"ret": 0})
+                  {"ret": 0}, {"ret": 1, "result": 13}, {"ret": 0})
     conn = held.conn(scripted_connect())
     cur = held.cursor(conn.cursor())
     cur.setinputtype([5, 58])
@@ -233,6 +236,9 @@ def routines(script, held):
     cur.setinputtype([5, 2])
     cur.setinputsizes([None, 8])
     cur.callproc("q", [1, "io"], [1, 3])
+    cur.setinputtype([58, 2])
+    cur.callfunc("g", [None], [2])
+    cur.fetchall()
     cur.cleartype()
     cur.callfunc("f", [1])
     cur.close()
