@@ -261,7 +261,35 @@ def pooled(script, held):
     c.close()
 
 
-SCENARIOS = [query_and_fetch, named_parameters, many_and_batch, transactions, routines, pooled]
+def conveniences(script, held):
+    # The connection's execute, iteration, with-blocks, the metadata
+    # readers, and a pool over a host list.
+    from vkcondb import _pyvkdb37 as m
+    script.script("cli_sql_kind", {"ret": 4}, {"ret": 4})
+    script.script("cli_exec_direct", {"result": 31}, {"result": 32})
+    script.table(31, [("v", 2, 4)], [[b"ab"], [None], [b"cd"]])
+    script.table(32, [("n", 9, (10 << 16) | 2)], [[b"1.25"]])
+    pool = m._conpool(7, 1, 1, "h1,h2", "d", "u", "p", "c", "s")
+    held.pools.append(pool)
+    conn = held.conn(pool.getconn())
+    cur = held.cursor(conn.execute("select v", ()))
+    for _ in cur:
+        pass
+    cur.lastrowid
+    with held.cursor(conn.cursor()) as other:
+        other.execute("select n")
+        other.getResultcolsize(1)
+        other.getResultcolscale(1)
+        other.setoutputsize(10, 1)
+        other.fetchmany()
+    conn.close()
+    pool.set_maxnum(2)
+    with held.conn(pool.getconn()) as again:
+        again.rollback()
+
+
+SCENARIOS = [query_and_fetch, named_parameters, many_and_batch, transactions, routines, pooled,
+             conveniences]
 
 # ---- running ---------------------------------------------------------------------
 
