@@ -56,9 +56,9 @@ BIG = 0x7FFFFFFF
 # response injected (replacing the call's own) or a pair (response, False)
 # laid over the call's own response.
 EXTRA = {
-    "cli_fetch_row": {"empty": {"ret": 100}},
-    "cli_next_result": {"empty": {"ret": 100}},
-    "cli_open_named_cursor": {"empty": {"ret": 0}},
+    "cli_fetch_row": {"empty": {"ret": 100}, "unknown": {"ret": 7}},
+    "cli_next_result": {"empty": {"ret": 100}, "unknown": {"ret": 7}},
+    "cli_open_named_cursor": {"empty": {"ret": 0}, "noresult": {"ret": 5}},
     "cli_get_field": {"neg": {"ret": -1, "len": -1},
                       "len0": ({"len": 0}, False),
                       "lenbig": ({"len": 1 << 20}, False)},
