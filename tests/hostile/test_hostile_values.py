@@ -484,3 +484,39 @@ def test_declared_codes_with_hostile_values(script, capfd, code, value):
     assert script.errors() == []
     assert not any(script.live().values()), script.live()
     capfd.readouterr()
+
+
+# ---- method arguments -----------------------------------------------------------
+
+ARGUMENTS = [IndexRaises(1), IndexOnly(), FloatOnly(), NoTruth(), StrRaises("main"),
+             TwistedInt(1), 2 ** 100, -2 ** 100]
+
+
+@pytest.mark.parametrize("arg", ARGUMENTS, ids=lambda v: type(v).__name__)
+def test_method_arguments_that_raise_or_lie(conn, cur, arg):
+    cur.execute("insert into t values (1, 2)")
+    cur.execute("select a, b from t")
+    calls = [
+        lambda: conn.autocommit(arg),
+        lambda: conn.ping(arg),
+        # (a str is a database to switch to: not one of these)
+        lambda: None if isinstance(arg, str) else conn.select_db(arg),
+        lambda: cur.fetchmany(arg),
+        lambda: setattr(cur, "arraysize", arg),
+        lambda: cur.setoutputsize(arg),
+        lambda: cur.getResultcolname(arg),
+        lambda: cur.getResultcolsize(arg),
+        lambda: cur.getResultcolseq(arg),
+        lambda: cur.callproc(arg),
+        lambda: cur.execute(arg),
+    ]
+    for call in calls:
+        try:
+            call()
+        except (Error, Boom, OverflowError, TypeError):
+            # TypeError and OverflowError: the interpreter's own refusal of
+            # an attribute value (arraysize is a plain integer member).
+            pass
+    conn.autocommit(True)
+    cur.execute("select a, b from t")
+    assert cur.fetchall() == [(1, 2)]
