@@ -131,6 +131,22 @@ class Script(object):
         self.engine.table(result_id, columns, rows, kind)
         return self
 
+    def inject(self, index, op_name, response, replace=True):
+        """Call `index` (counted from 0 since the reset) answers with
+        `response` for op_name: alone when `replace`, else over what it would
+        have answered.  The queue head of that call is used up either way."""
+        self.engine.inject(index, op(op_name), response, replace)
+        return self
+
+    def clear_queues(self):
+        """Drop the queued responses and default overrides, keeping the
+        log, tables, locators and live-resource records."""
+        self.engine.clear_queues()
+        return self
+
+    def fault_fired(self):
+        return self.engine.fault_fired()
+
     # -- inspection ---------------------------------------------------------
     def calls(self, op_name=None):
         """All calls as (op_name, args); with op_name, just the args of that
@@ -170,6 +186,11 @@ class Script(object):
     def lobs(self):
         """The ids of the live locators (empty when every one was freed)."""
         return self.engine.lobs()
+
+    def live(self):
+        """What the module holds of the library: {"conns", "attrs",
+        "results", "prepared", "named", "lobs": [ids or "conn:name"]}."""
+        return self.engine.live()
 
     def op_names(self):
         return self.engine.op_names()

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,8 +107,29 @@ struct Bound {
   int32_t *len = nullptr;
 };
 
+// A fault planted for one call, counted from 0 since the last reset: that
+// call answers with `response`, alone (`replace`) or over what it would have
+// answered otherwise.
+struct Fault {
+  size_t at = 0;
+  Response response;
+  bool replace = true;
+  bool fired = false;
+};
+
+// What the module holds of the library at a moment: connections, address
+// sets, results and prepared statements made and not yet given back, and
+// server cursors opened by name and not closed ("conn:name").
+struct Live {
+  std::set<uintptr_t> conns, attrs, results, prepared;
+  std::set<std::string> named;
+};
+
 struct Engine {
   std::vector<PyRef> log;
+  size_t calls_made = 0;
+  std::optional<Fault> fault;
+  Live live;
   std::array<std::deque<Response>, OP_COUNT> queues;
   std::array<Response, OP_COUNT> defaults;
   std::map<uintptr_t, std::deque<ResultSet>> tables;
@@ -130,6 +152,11 @@ Engine &engine();
 // The response for the next call of `op`: the head of its queue (if any)
 // over the op's default.
 Response take_response(int op);
+
+// Live-resource bookkeeping of the hooks (live.cpp).
+void live_conn_opened(uintptr_t h);
+void live_conn_closed(uintptr_t h);
+void live_named(uintptr_t conn, const char *name, bool open);
 
 // ---- handle cells ----------------------------------------------------------
 // Every handle argument is the address of a pointer-sized variable.

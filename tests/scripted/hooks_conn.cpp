@@ -18,6 +18,7 @@ int hook_cli_connect(const char *connstr, vesk_conn **h) {
     write_handle(h, *r.handle);
   else if (ret >= 0 && h != nullptr)
     write_handle(h, engine().next_conn++);
+  if (ret >= 0) live_conn_opened(read_handle(h));
   return ret;
 }
 
@@ -34,12 +35,17 @@ int hook_cli_connect_multi(const char *connstr, int flag, vesk_addr_attrs **attr
     write_handle(h, *r.handle);
   else if (ret >= 0 && h != nullptr)
     write_handle(h, engine().next_conn++);
+  if (ret >= 0) {
+    live_conn_opened(read_handle(h));
+    if (read_handle(attrs) != 0) engine().live.attrs.insert(read_handle(attrs));
+  }
   return ret;
 }
 
 int hook_cli_disconnect(vesk_conn **h) {
   Call call(OP_cli_disconnect);
   const Response &r = call.handle(h).finish();
+  live_conn_closed(read_handle(h));
   write_handle(h, r.handle.value_or(0));
   return r.ret.value_or(h == nullptr ? -1 : 0);
 }
@@ -47,6 +53,7 @@ int hook_cli_disconnect(vesk_conn **h) {
 int hook_cli_free_addr_attrs(vesk_addr_attrs **attrs) {
   Call call(OP_cli_free_addr_attrs);
   const Response &r = call.handle(attrs).finish();
+  engine().live.attrs.erase(read_handle(attrs));
   write_handle(attrs, r.attrs.value_or(0));
   return r.ret.value_or(attrs == nullptr ? -1 : 0);
 }
@@ -54,7 +61,11 @@ int hook_cli_free_addr_attrs(vesk_addr_attrs **attrs) {
 int hook_cli_reconnect(vesk_conn **h) {
   Call call(OP_cli_reconnect);
   const Response &r = call.handle(h).finish();
-  if (r.handle) write_handle(h, *r.handle);
+  if (r.handle) {
+    live_conn_closed(read_handle(h));
+    write_handle(h, *r.handle);
+    live_conn_opened(*r.handle);
+  }
   return r.ret.value_or(0);
 }
 
@@ -97,7 +108,10 @@ int hook_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r,
   Call call(OP_cli_exec_direct);
   const Response &resp =
       call.handle(h).text(sql).handle(r).cell(second).cell(rowcount).cell(third).finish();
-  if (resp.result) write_handle(r, *resp.result);
+  if (resp.result) {
+    write_handle(r, *resp.result);
+    if (*resp.result != 0) engine().live.results.insert(*resp.result);
+  }
   put_cell(second, resp.second);
   put_cell(rowcount, resp.rowcount);
   put_cell(third, resp.third);
@@ -106,7 +120,9 @@ int hook_cli_exec_direct(vesk_conn **h, const char *sql, vesk_result **r,
 
 int hook_cli_prepare(vesk_conn **h, const char *sql, int zero) {
   Call call(OP_cli_prepare);
-  return call.handle(h).text(sql).integer(zero).finish().ret.value_or(0);
+  const int ret = call.handle(h).text(sql).integer(zero).finish().ret.value_or(0);
+  if (ret >= 0 && read_handle(h) != 0) engine().live.prepared.insert(read_handle(h));
+  return ret;
 }
 
 int hook_cli_exec_flush(vesk_conn **h) {
@@ -117,13 +133,18 @@ int hook_cli_exec_flush(vesk_conn **h) {
 int hook_cli_exec_prepared(vesk_conn **h, int zero1, int zero2, vesk_result **r) {
   Call call(OP_cli_exec_prepared);
   const Response &resp = call.handle(h).integer(zero1).integer(zero2).handle(r).finish();
-  if (resp.result) write_handle(r, *resp.result);
+  if (resp.result) {
+    write_handle(r, *resp.result);
+    if (*resp.result != 0) engine().live.results.insert(*resp.result);
+  }
   return resp.ret.value_or(0);
 }
 
 int hook_cli_unprepare(vesk_conn **h, void *reserved) {
   Call call(OP_cli_unprepare);
-  return call.handle(h).flag(reserved).finish().ret.value_or(0);
+  const Response &resp = call.handle(h).flag(reserved).finish();
+  engine().live.prepared.erase(read_handle(h));
+  return resp.ret.value_or(0);
 }
 
 int hook_cli_exec_batch(vesk_conn **h, const char *sql, int32_t rows) {

@@ -43,6 +43,7 @@ int hook_cli_free_result(vesk_result **r) {
   // A freed result is gone: its tables are dropped, so the id can be
   // scripted afresh.
   drop_tables(read_handle(r));
+  engine().live.results.erase(read_handle(r));
   write_handle(r, resp.result.value_or(0));
   return resp.ret.value_or(0);
 }
@@ -68,13 +69,19 @@ int hook_cli_fetch_row(vesk_result **r) {
 int hook_cli_open_named_cursor(vesk_conn **h, const char *name, vesk_result **r) {
   Call call(OP_cli_open_named_cursor);
   const Response &resp = call.handle(h).text(name).handle(r).finish();
-  if (resp.result) write_handle(r, *resp.result);
+  if (resp.result) {
+    write_handle(r, *resp.result);
+    if (*resp.result != 0) engine().live.results.insert(*resp.result);
+  }
+  live_named(read_handle(h), name, true);
   return resp.ret.value_or(0);
 }
 
 int hook_cli_close_named_cursor(vesk_conn **h, const char *name) {
   Call call(OP_cli_close_named_cursor);
-  return call.handle(h).text(name).finish().ret.value_or(0);
+  const int ret = call.handle(h).text(name).finish().ret.value_or(0);
+  live_named(read_handle(h), name, false);
+  return ret;
 }
 
 int hook_cli_column_count(vesk_result **r, int32_t *count) {

@@ -155,6 +155,64 @@ PyObject *py_op_names(PyObject *, PyObject *) {
   return tup.release();
 }
 
+PyObject *py_clear_queues(PyObject *, PyObject *) {
+  for (auto &q : engine().queues) q.clear();
+  for (auto &d : engine().defaults) d = Response();
+  Py_RETURN_NONE;
+}
+
+PyObject *py_inject(PyObject *, PyObject *args) {
+  unsigned long long at = 0;
+  PyObject *name = nullptr, *dict = nullptr;
+  int replace = 1;
+  if (!PyArg_ParseTuple(args, "KOO|p:inject", &at, &name, &dict, &replace)) return nullptr;
+  const int op = op_arg(name);
+  if (op < 0) return nullptr;
+  Fault f;
+  if (!parse_response(op, dict, &f.response)) return nullptr;
+  f.at = static_cast<size_t>(at);
+  f.replace = replace != 0;
+  engine().fault = std::move(f);
+  Py_RETURN_NONE;
+}
+
+PyObject *py_fault_fired(PyObject *, PyObject *) {
+  return PyBool_FromLong(engine().fault && engine().fault->fired);
+}
+
+PyObject *id_list(const std::set<uintptr_t> &ids) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (uintptr_t id : ids) {
+    PyRef v(PyLong_FromUnsignedLongLong(id));
+    if (!v || PyList_Append(list.get(), v.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject *py_live(PyObject *, PyObject *) {
+  const Live &live = engine().live;
+  PyRef dict(PyDict_New());
+  PyRef named(PyList_New(0));
+  if (!dict || !named) return nullptr;
+  for (const std::string &n : live.named) {
+    PyRef s(PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "replace"));
+    if (!s || PyList_Append(named.get(), s.get()) < 0) return nullptr;
+  }
+  const std::pair<const char *, const std::set<uintptr_t> *> sets[] = {
+      {"conns", &live.conns}, {"attrs", &live.attrs}, {"results", &live.results},
+      {"prepared", &live.prepared}};
+  for (const auto &kv : sets) {
+    PyRef ids(id_list(*kv.second));
+    if (!ids || PyDict_SetItemString(dict.get(), kv.first, ids.get()) < 0) return nullptr;
+  }
+  PyRef lobs(py_lobs(nullptr, nullptr));
+  if (!lobs || PyDict_SetItemString(dict.get(), "named", named.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "lobs", lobs.get()) < 0)
+    return nullptr;
+  return dict.release();
+}
+
 PyMethodDef kMethods[] = {
     {"install", py_install, METH_NOARGS, "Install the hook table: every cli_* call comes here."},
     {"uninstall", py_uninstall, METH_NOARGS, "Remove the hook table."},
@@ -174,6 +232,14 @@ PyMethodDef kMethods[] = {
      "pending(op_name=None): responses still queued for an op, or a dict for all ops."},
     {"lob", py_lob, METH_O, "lob(id): the bytes a live locator holds, or None."},
     {"lobs", py_lobs, METH_NOARGS, "The ids of the live locators."},
+    {"inject", py_inject, METH_VARARGS,
+     "inject(index, op_name, response, replace=True): call `index` (from 0 since the reset) "
+     "answers with the response, alone or over its own."},
+    {"clear_queues", py_clear_queues, METH_NOARGS,
+     "Drop every queued response and default override; all else stays."},
+    {"fault_fired", py_fault_fired, METH_NOARGS, "True once the injected fault was answered."},
+    {"live", py_live, METH_NOARGS,
+     "What the module holds: {'conns','attrs','results','prepared','named','lobs': [...]}."},
     {"op_names", py_op_names, METH_NOARGS, "The names of all operations, in table order."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -19,6 +19,9 @@ void Engine::reset() {
   lobs.clear();
   bound.clear();
   problems.clear();
+  calls_made = 0;
+  fault.reset();
+  live = Live();
   next_conn = 1;
   next_attrs = 501;
   next_lob = 1000;
@@ -38,6 +41,13 @@ Response take_response(int op) {
     q.pop_front();
   }
   r.merge_over(e.defaults[static_cast<size_t>(op)]);
+  const size_t index = e.calls_made++;
+  if (e.fault && !e.fault->fired && e.fault->at == index) {
+    Response planted = e.fault->response;
+    if (!e.fault->replace) planted.merge_over(r);
+    e.fault->fired = true;
+    return planted;
+  }
   return r;
 }
 

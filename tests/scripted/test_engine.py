@@ -339,3 +339,44 @@ def test_sqlstate_is_recorded_and_answered_within_six_bytes(script, lib):
     lib.cli_sqlstate(byref(h), buf)
     assert buf.raw[:6] == b"42000\0" and buf.raw[6:] == b"\xaa" * 10
     assert script.calls("cli_sqlstate") == [(7, None)] * 3
+
+
+# ---- planted faults and live resources ------------------------------------------
+
+def test_a_planted_fault_answers_its_call_once(script, lib):
+    script.script("cli_exec_direct", {"result": 4}, {"result": 5})
+    script.inject(1, "cli_exec_direct", {"ret": -1})
+    cells = [c_int32(0) for _ in range(3)]
+    results = [handle(), handle(), handle()]
+    rets = [lib.cli_exec_direct(byref(handle(1)), b"s", byref(r), *map(byref, cells))
+            for r in results]
+    # The faulted call used up its queued response and wrote no result.
+    assert rets == [0, -1, 0] and script.fault_fired()
+    assert [r.value for r in results] == [4, None, None]
+    script.reset()
+    script.inject(0, "cli_get_field", {"len": 0}, False)
+    script.script("cli_get_field", {"data": b"abc", "ret": 3})
+    n = c_int32(-9)
+    buf = create_string_buffer(8)
+    # Laid over the call's own response: the data and result stay.
+    assert lib.cli_get_field(byref(handle(2)), 1, 2, buf, 8, byref(n)) == 3
+    assert (n.value, buf.value) == (0, b"abc")
+
+
+def test_live_resources(script, lib):
+    h, attrs, r = handle(), handle(), handle()
+    assert lib.cli_connect_multi(b"IP=a,b", 1, byref(attrs), byref(h)) == 0
+    script.script("cli_exec_direct", {"result": 8})
+    lib.cli_exec_direct(byref(h), b"s", byref(r), None, None, None)
+    lib.cli_prepare(byref(h), b"s", 0)
+    lib.cli_open_named_cursor(byref(h), b"c1", byref(handle()))
+    assert script.live() == {"conns": [1], "attrs": [501], "results": [8], "prepared": [1],
+                             "named": ["1:c1"], "lobs": []}
+    lib.cli_free_result(byref(r))
+    lib.cli_close_named_cursor(byref(h), b"c1")
+    lib.cli_free_addr_attrs(byref(attrs))
+    lib.cli_disconnect(byref(h))  # gives back the prepared statement too
+    assert not any(script.live().values())
+    script.script("cli_exec_command", {"ret": 1})
+    script.clear_queues()
+    assert lib.cli_exec_command(byref(handle(1)), b"x") == 0

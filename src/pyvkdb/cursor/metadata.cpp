@@ -20,6 +20,18 @@ PyObject *text_to_str(const char *text) {
   return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
 }
 
+// A failed library call: its error text as an OperationalError, or
+// `fallback` when the library left none.
+PyObject *raise_failure(CursorObject *self, const char *fallback) {
+  char text[VESK_ERROR_TEXT_CAP];
+  read_error_text(&self->conn_handle, text);
+  if (text[0] == '\0') return raise(OperationalError, fallback);
+  PyRef message(text_to_str(text));
+  if (!message) return nullptr;
+  PyErr_SetObject(OperationalError, message.get());
+  return nullptr;
+}
+
 bool need_result(CursorObject *self) {
   if (self->result != nullptr) return true;
   raise(OperationalError, "Result is NONE");
@@ -84,6 +96,8 @@ PyObject *cursor_getResultcolseq(PyObject *self_obj, PyObject *args) {
   if (!need_result(self)) return nullptr;
   int index = cli_column_index(&self->result, name);
   if (index == 0) return raise(OperationalError, "The specified column was not found");
+  // A negative result is the lookup failing, not a column number.
+  if (index < 0) return raise_failure(self, "The specified column was not found");
   return PyLong_FromLong(index);
 }
 
@@ -101,14 +115,10 @@ PyObject *cursor_getResultRowid(PyObject *self_obj, PyObject *) {
   if (!need_result(self)) return nullptr;
   char rowid[VESK_ROWID_CAP + 1];
   std::memset(rowid, 0, sizeof rowid);
-  if (cli_get_rowid(&self->conn_handle, rowid) == -1) {
-    char text[VESK_ERROR_TEXT_CAP];
-    read_error_text(&self->conn_handle, text);
-    if (text[0] == '\0') return raise(OperationalError, "The row identifier cannot be obtained");
-    PyRef message(text_to_str(text));
-    if (!message) return nullptr;
-    PyErr_SetObject(OperationalError, message.get());
-    return nullptr;
+  // Any negative result is a failure (-4 a lost connection as well as -1):
+  // the buffer then holds no row identifier.
+  if (cli_get_rowid(&self->conn_handle, rowid) < 0) {
+    return raise_failure(self, "The row identifier cannot be obtained");
   }
   rowid[sizeof rowid - 1] = '\0';
   return text_to_str(rowid);

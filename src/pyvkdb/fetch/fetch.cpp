@@ -144,7 +144,7 @@ PyObject *fetchall_named(CursorObject *self) {
   if (self->result != nullptr || is_named_result(self)) named_cursor_finish(self);
   if (take_named_failure(self)) return nullptr;
   take_named_end(self);
-  if (failed) return raise(OperationalError, error);
+  if (failed) return raise_text(OperationalError, error);
   return rows.finish();
 }
 

@@ -64,6 +64,16 @@ KindEntry kKindTable[] = {
     {"XX", "pyvkdb.OperationalInternalError", &InternalError, nullptr},
 };
 
+// An SQLSTATE is five digits or capital letters; anything else the library
+// hands over is not one, and is neither classified nor passed on.
+bool is_sqlstate(const char *state) {
+  for (int i = 0; i < 5; ++i) {
+    const char c = state[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return state[5] == '\0';
+}
+
 PyObject *class_for_state(const char *state) {
   if (std::strlen(state) == 5) {
     for (const KindEntry &k : kKindTable)
@@ -116,6 +126,12 @@ PyObject *raise(PyObject *cls, const char *message) {
   return nullptr;
 }
 
+PyObject *raise_text(PyObject *cls, const char *text) {
+  PyRef msg(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
+  if (msg) PyErr_SetObject(cls, msg.get());
+  return nullptr;
+}
+
 void read_error_text(vesk_conn **handle, char *out) {
   // The library writes at most VESK_ERROR_TEXT_CAP bytes; the buffer is one
   // byte larger and zero-filled so the text ends inside it whatever the
@@ -136,6 +152,7 @@ PyObject *raise_with_library_state(vesk_conn **handle, PyObject *msg) {
   char state[VESK_SQLSTATE_CAP + 1] = {0};
   cli_sqlstate(handle, state);
   state[VESK_SQLSTATE_CAP - 1] = '\0';
+  if (!is_sqlstate(state)) state[0] = '\0';
   PyObject *cls = class_for_state(state);
   PyRef error(PyObject_CallFunctionObjArgs(cls, msg, nullptr));
   if (!error) return nullptr;

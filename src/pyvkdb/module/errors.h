@@ -31,6 +31,9 @@ bool add_exception_attributes(PyTypeObject *type);
 // Raise `cls` with a fixed message, replacing any error already set.
 // Always returns nullptr so callers can `return raise(...)`.
 PyObject *raise(PyObject *cls, const char *message);
+// The same for a text the library wrote: bytes that are not UTF-8 show as
+// U+FFFD instead of turning the error into a UnicodeDecodeError.
+PyObject *raise_text(PyObject *cls, const char *text);
 
 // Read the connection's last error text from the library (bounded to the
 // library's error-text capacity) into `out`, which holds

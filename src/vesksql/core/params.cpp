@@ -121,6 +121,7 @@ void ParamStore::clear() {
     if (v.bytes.capacity() > kKeptCapacity) std::string().swap(v.bytes);
   }
   named.clear();
+  named_at.clear();
   targets.clear();
   pending_error.clear();
 }
@@ -134,13 +135,18 @@ bool ParamStore::empty() const {
 }
 
 void ParamStore::bind_named(const char *name, Value v) {
-  for (auto &nv : named) {
-    if (nv.first == name) {
-      nv.second = std::move(v);
-      return;
-    }
+  auto found = named_at.find(name);
+  if (found != named_at.end()) {
+    named[found->second].second = std::move(v);
+    return;
   }
   named.emplace_back(name, std::move(v));
+  named_at.emplace(named.back().first, named.size() - 1);
+}
+
+const Value *ParamStore::find_named(const std::string &name) const {
+  auto found = named_at.find(name);
+  return found == named_at.end() ? nullptr : &named[found->second].second;
 }
 
 void ParamStore::set_target(int32_t pos, const OutputTarget *t) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vesk {
@@ -47,6 +48,9 @@ struct OutputTarget {
 struct ParamStore {
   std::vector<Value> positional;  // index 0 is position 1
   std::vector<std::pair<std::string, Value>> named;
+  // Where each name sits in `named`: a statement of many named parameters
+  // binds and finds each in constant time.
+  std::unordered_map<std::string, size_t> named_at;
   std::vector<OutputTarget> targets;  // by position, at most one each
   std::string pending_error;  // a refused bind, reported by the next execution
 
@@ -62,6 +66,8 @@ struct ParamStore {
     return positional[i];
   }
   void bind_named(const char *name, Value v);
+  // The value bound under exactly `name`, or nullptr.
+  const Value *find_named(const std::string &name) const;
   // Record (or, with nullptr, forget) the output target of a position.
   void set_target(int32_t pos, const OutputTarget *t);
   // The target of `pos`, or nullptr.

@@ -38,16 +38,11 @@ const Value *value_for(sqlite3_stmt *st, int idx, size_t k, const ParamStore &ps
   if (ps.named.empty()) return positional_value(k, ps);
   const char *nm = sqlite3_bind_parameter_name(st, idx);
   if (nm != nullptr) {
+    if (const Value *exact = ps.find_named(nm)) return exact;
     const char *bare = is_name_prefix(nm[0]) ? nm + 1 : nullptr;
-    const Value *by_bare = nullptr;
-    for (const auto &nv : ps.named) {
-      const std::string &key = nv.first;
-      if (key == nm) return &nv.second;
-      if (by_bare == nullptr && bare != nullptr && !key.empty() && !is_name_prefix(key[0]) &&
-          key[0] != '?' && key == bare)
-        by_bare = &nv.second;
+    if (bare != nullptr && bare[0] != '\0' && !is_name_prefix(bare[0]) && bare[0] != '?') {
+      if (const Value *by_bare = ps.find_named(bare)) return by_bare;
     }
-    if (by_bare != nullptr) return by_bare;
   }
   return positional_value(k, ps);
 }
