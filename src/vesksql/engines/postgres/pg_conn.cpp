@@ -39,6 +39,49 @@ bool runs_outside_transaction(const char *sql) {
   return false;
 }
 
+// Whether a statement starts as a query COPY can read: SELECT, VALUES or
+// TABLE, after blanks, comments (nested /* */ ones too) and "(".
+bool starts_as_query(const char *p) {
+  for (;;) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v' ||
+           *p == '(')
+      ++p;
+    if (p[0] == '-' && p[1] == '-') {
+      while (*p && *p != '\n') ++p;
+      continue;
+    }
+    if (p[0] == '/' && p[1] == '*') {
+      int depth = 1;
+      p += 2;
+      while (*p && depth > 0) {
+        if (p[0] == '/' && p[1] == '*') {
+          ++depth;
+          p += 2;
+        } else if (p[0] == '*' && p[1] == '/') {
+          --depth;
+          p += 2;
+        } else {
+          ++p;
+        }
+      }
+      continue;
+    }
+    break;
+  }
+  const char *e = p;
+  while ((*e >= 'a' && *e <= 'z') || (*e >= 'A' && *e <= 'Z')) ++e;
+  if (*e == '_' || (*e >= '0' && *e <= '9') || static_cast<unsigned char>(*e) >= 0x80 ||
+      *e == '$')
+    return false;  // a longer name
+  return token_is(p, e, "SELECT") || token_is(p, e, "VALUES") || token_is(p, e, "TABLE");
+}
+
+// Whether a query may read its own text on the server (current_query(),
+// the statistics views): through COPY that text would be the COPY's.
+bool looks_at_itself(const std::string &text) {
+  return ascii_icontains(text, "current_query") || ascii_icontains(text, "pg_stat");
+}
+
 int64_t changed_rows(const PGresult *res) {
   const char *n = PQcmdTuples(const_cast<PGresult *>(res));
   return (n && *n) ? std::strtoll(n, nullptr, 10) : 0;
@@ -181,6 +224,7 @@ int PgConn::use_database(const std::string &name) {
   forget_statements();
   conn_ = std::move(fresh);
   routines_.clear();  // another database has other routines
+  copy_texts_->clear();
   return VESK_OK;
 }
 
@@ -196,6 +240,12 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
   std::string err;
   if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
   if (implicit_begin(st.text) < 0) return VESK_ERROR;
+  if (stream != nullptr && st.params.empty() && is_copy_text(*copy_texts_, st.text) &&
+      starts_as_query(st.text.c_str()) && !looks_at_itself(st.text)) {
+    bool ran = false;
+    int rc = run_copy(st.text, stream, &ran);
+    if (ran) return rc;
+  }
   PgResPtr res;
   if (stream == nullptr) {
     res.reset(blocking([&] {
@@ -217,6 +267,12 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
     if (!sent) return fail_result(nullptr);
     if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) {
       stream_ = open_stream(conn_.get(), std::move(res));
+      // A text whose rows reach kCopyAfterRows reads them through COPY
+      // from its next run on.
+      if (st.params.empty()) {
+        stream_->copy_texts = copy_texts_;
+        stream_->text = st.text;
+      }
       *stream = stream_;
       return VESK_OK;
     }
@@ -227,6 +283,78 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
   } else {
     *changed += changed_rows(res.get());
   }
+  return VESK_OK;
+}
+
+int PgConn::run_copy(const std::string &text, StreamPtr *stream, bool *ran) {
+  // The query is described first: parsed as the unnamed statement and
+  // described, with a flush request and no synchronisation, so that its
+  // implicit transaction (in autocommit mode) goes on into the COPY and
+  // the tables it reads cannot change in between.  A query that fails to
+  // parse fails here as it would when run.
+  PGconn *c = conn_.get();
+  PgResPtr prepared, described;
+  const bool sent = blocking([&] {
+    if (!PQenterPipelineMode(c)) return false;
+    bool ok = PQsendPrepare(c, "", text.c_str(), 0, nullptr) == 1 &&
+              PQsendDescribePrepared(c, "") == 1 && PQsendFlushRequest(c) == 1 &&
+              PQflush(c) == 0;
+    if (ok) {
+      prepared.reset(PQgetResult(c));
+      while (PGresult *extra = PQgetResult(c)) PQclear(extra);
+      described.reset(PQgetResult(c));
+      while (PGresult *extra = PQgetResult(c)) PQclear(extra);
+    }
+    if (!ok || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK ||
+        PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
+      // The server skips everything up to a synchronisation after a failure.
+      if (PQpipelineSync(c) == 1) {
+        while (PGresult *r = PQgetResult(c)) {
+          const bool sync = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+          PQclear(r);
+          if (sync) break;
+        }
+      }
+    }
+    return PQexitPipelineMode(c) == 1 && ok;
+  });
+  *ran = true;
+  if (!sent) return fail_result(nullptr);
+  if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) return fail_result(prepared.get());
+  if (PQresultStatus(described.get()) != PGRES_COMMAND_OK) return fail_result(described.get());
+  if (PQnfields(described.get()) == 0) {
+    // Not a query with columns after all: it runs the ordinary way.
+    *ran = false;
+    return VESK_OK;
+  }
+  const std::string copy_sql = "COPY (\n" + text + "\n) TO STDOUT";
+  // As a query run the ordinary way, the statement waits for its first row
+  // (or the end, or a failure, which is then the statement's own).
+  PgResPtr closing;
+  char *first = nullptr;
+  int first_length = 0;
+  const bool began = blocking([&] {
+    if (!PQsendQuery(c, copy_sql.c_str())) return false;
+    closing.reset(PQgetResult(c));
+    if (PQresultStatus(closing.get()) == PGRES_COPY_OUT) {
+      first_length = PQgetCopyData(c, &first, 0);
+      if (first_length > 0) return true;
+      closing.reset(PQgetResult(c));  // the end of the lines: the closing result
+    }
+    while (PGresult *extra = PQgetResult(c)) PQclear(extra);
+    return true;
+  });
+  if (!began) return fail_result(nullptr);
+  if (first_length <= 0 && PQresultStatus(closing.get()) != PGRES_COMMAND_OK)
+    return fail_result(closing.get());
+  stream_ = open_copy_stream(first_length > 0 ? c : nullptr, described.get());
+  if (first_length > 0) {
+    CopyLine line;
+    line.data.reset(first);
+    line.length = first[first_length - 1] == '\n' ? first_length - 1 : first_length;
+    stream_->lines.push_back(std::move(line));
+  }
+  *stream = stream_;
   return VESK_OK;
 }
 
@@ -353,6 +481,12 @@ int PgConn::prepare(const char *sql) {
   PgResPtr described(blocking([&] { return PQdescribePrepared(conn_.get(), name.c_str()); }));
   prepared_no_rows_ = PQresultStatus(described.get()) == PGRES_COMMAND_OK &&
                       PQnfields(described.get()) == 0;
+  // The types the server gave the parameters: numbers go in binary form
+  // where it holds the same value (ParamArrays::set).
+  prepared_param_types_.clear();
+  if (PQresultStatus(described.get()) == PGRES_COMMAND_OK)
+    for (int i = 0; i < PQnparams(described.get()); ++i)
+      prepared_param_types_.push_back(PQparamtype(described.get(), i));
   prepared_positions_ = positions;
   prepared_ = std::move(st);
   prepared_name_ = name;
@@ -366,7 +500,8 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
   if (int rc = end_held()) return rc;
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
-  if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
+  if (!gather(prepared_, params, &args_, &err, &prepared_param_types_))
+    return fail(err, kStateParamCount);
   if (int rc = refuse_extra_values(params, prepared_positions_)) return rc;
   settle_stream();
   if (!pipelining_ && implicit_begin(prepared_.text) < 0) return VESK_ERROR;

@@ -84,6 +84,9 @@ class PgConn : public EngineConn {
   // next run of the prepared statement; the pipeline's failure, if any, is
   // that operation's.
   int settle(bool keep_held = false);
+  // A query read through COPY (see pg_stream.h): *ran false when the
+  // statement turned out to give no columns and must run the ordinary way.
+  int run_copy(const std::string &text, StreamPtr *stream, bool *ran);
   int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
@@ -111,6 +114,8 @@ class PgConn : public EngineConn {
   ConnectParams params_;  // as opened (params_.host the host that answered)
   PgConnPtr conn_;
   StreamPtr stream_;      // the rows a query is still sending, if any
+  // Texts without parameters that gave many rows: read through COPY.
+  CopyTextsPtr copy_texts_ = std::make_shared<CopyTexts>();
   bool autocommit_ = true;
   ParamArrays args_;  // reused for every execution
 
@@ -119,6 +124,7 @@ class PgConn : public EngineConn {
   std::string prepared_name_;
   SqlStatement prepared_;
   size_t prepared_positions_ = 0;
+  std::vector<Oid> prepared_param_types_;  // as the server described them
   bool prepared_ready_ = false;
   bool prepared_no_rows_ = false;  // its runs may be sent ahead in a transaction
   int runs_ = 0;                   // runs since the prepare (or the last flush)

@@ -1,5 +1,7 @@
 #include "pg_stream.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "core/column_lookup.h"
@@ -8,34 +10,156 @@
 namespace vesk {
 namespace pg {
 
-void Stream::pull(size_t max) {
-  if (!attached()) return;
-  blocking([&] {
-    for (size_t n = 0; max == 0 || n < max; ++n) {
-      PgResPtr r(PQgetResult(conn));
-      if (!r) {  // the end of the query's results
-        conn = nullptr;
-        return;
-      }
-      switch (PQresultStatus(r.get())) {
-        case PGRES_SINGLE_TUPLE:
-          rows.push_back(std::move(r));
-          break;
-        case PGRES_TUPLES_OK:  // the end of the rows; NULL follows
-          break;
-        default: {
-          const char *primary = PQresultErrorField(r.get(), PG_DIAG_MESSAGE_PRIMARY);
-          const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-          failure = primary ? primary : trimmed_message(PQresultErrorMessage(r.get()));
-          if (failure.empty()) failure = trimmed_message(PQerrorMessage(conn));
-          failure_state = (state && std::strlen(state) == 5) ? state : "08006";
-          while (PGresult *extra = PQgetResult(conn)) PQclear(extra);
-          conn = nullptr;
-          return;
-        }
-      }
+namespace {
+
+// COPY's escapes undone in place; returns the new length.  The server
+// writes only \\ \t \n \r \b \f \v (and \N, a whole field, for NULL); any
+// other escaped byte stands for itself, as when COPY reads the text back.
+int32_t unescape(char *s, int32_t n) {
+  char *w = s;
+  const char *r = s, *e = s + n;
+  while (r < e) {
+    if (*r != '\\' || r + 1 >= e) {
+      *w++ = *r++;
+      continue;
     }
+    const char c = r[1];
+    r += 2;
+    switch (c) {
+      case 'b': *w++ = '\b'; break;
+      case 'f': *w++ = '\f'; break;
+      case 'n': *w++ = '\n'; break;
+      case 'r': *w++ = '\r'; break;
+      case 't': *w++ = '\t'; break;
+      case 'v': *w++ = '\v'; break;
+      default: *w++ = c; break;
+    }
+  }
+  return static_cast<int32_t>(w - s);
+}
+
+// The first tab or backslash in [p, end), or end: eight bytes at a time.
+const char *find_tab_or_backslash(const char *p, const char *end) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  constexpr uint64_t kTabs = kOnes * '\t', kBackslashes = kOnes * '\\';
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const uint64_t a = w ^ kTabs, b = w ^ kBackslashes;
+    // The lowest marked byte is the first that matched (marks above it may
+    // be false).
+    const uint64_t hit = ((a - kOnes) & ~a & kHighs) | ((b - kOnes) & ~b & kHighs);
+    if (hit != 0) return p + (__builtin_ctzll(hit) >> 3);
+    p += 8;
+  }
+#endif
+  while (p < end && *p != '\t' && *p != '\\') ++p;
+  return p;
+}
+
+}  // namespace
+
+bool is_copy_text(const CopyTexts &texts, const std::string &text) {
+  return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+void remember_copy_text(CopyTexts *texts, const std::string &text) {
+  if (is_copy_text(*texts, text)) return;
+  if (texts->size() >= kCopyTextsKept) texts->erase(texts->begin());
+  texts->push_back(text);
+}
+
+void Stream::fail_with(PGresult *r) {
+  const char *primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  failure = primary ? primary : r ? trimmed_message(PQresultErrorMessage(r)) : std::string();
+  if (failure.empty()) failure = trimmed_message(PQerrorMessage(conn));
+  failure_state = (state && std::strlen(state) == 5) ? state : "08006";
+  PGconn *c = conn;
+  blocking([&] {
+    while (PGresult *extra = PQgetResult(c)) PQclear(extra);
   });
+  conn = nullptr;
+}
+
+PgResPtr Stream::read_row() {
+  for (;;) {
+    // A row libpq holds already is parsed without a wait; only a read from
+    // the socket is one.
+    PgResPtr r(PQisBusy(conn) ? blocking([&] { return PQgetResult(conn); }) : PQgetResult(conn));
+    if (!r) {  // the end of the query's results
+      conn = nullptr;
+      return nullptr;
+    }
+    switch (PQresultStatus(r.get())) {
+      case PGRES_SINGLE_TUPLE:
+        if (copy_texts && ++count == kCopyAfterRows) remember_copy_text(copy_texts.get(), text);
+        return r;
+      case PGRES_TUPLES_OK:  // the end of the rows; NULL follows
+        continue;
+      default:
+        fail_with(r.get());
+        return nullptr;
+    }
+  }
+}
+
+void Stream::finish_copy() {
+  PGconn *c = conn;
+  PgResPtr r(blocking([&] { return PQgetResult(c); }));
+  if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+    fail_with(r.get());
+    return;
+  }
+  blocking([&] {
+    while (PGresult *extra = PQgetResult(c)) PQclear(extra);
+  });
+  conn = nullptr;
+}
+
+bool Stream::read_line(CopyLine *line) {
+  char *buf = nullptr;
+  // A line libpq holds already is taken without a wait.
+  int n = PQgetCopyData(conn, &buf, 1);
+  if (n == 0) n = blocking([&] { return PQgetCopyData(conn, &buf, 0); });
+  if (n > 0) {
+    line->data.reset(buf);
+    line->length = buf[n - 1] == '\n' ? n - 1 : n;
+    return true;
+  }
+  finish_copy();  // the end of the lines, or a failure: the closing result tells
+  return false;
+}
+
+PgResPtr Stream::next_row() {
+  if (!rows.empty()) {
+    PgResPtr r = std::move(rows.front());
+    rows.pop_front();
+    return r;
+  }
+  return attached() ? read_row() : nullptr;
+}
+
+bool Stream::next_line(CopyLine *line) {
+  if (!lines.empty()) {
+    *line = std::move(lines.front());
+    lines.pop_front();
+    return true;
+  }
+  return attached() && read_line(line);
+}
+
+void Stream::pull_all() {
+  while (attached()) {
+    if (copy) {
+      CopyLine l;
+      if (read_line(&l)) lines.push_back(std::move(l));
+    } else {
+      PgResPtr r = read_row();
+      if (r) rows.push_back(std::move(r));
+    }
+  }
 }
 
 StreamPtr open_stream(PGconn *conn, PgResPtr first) {
@@ -44,6 +168,17 @@ StreamPtr open_stream(PGconn *conn, PgResPtr first) {
   s->cols.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) s->cols.push_back(describe_column(first.get(), i));
   s->rows.push_back(std::move(first));
+  s->count = 1;
+  s->conn = conn;
+  return s;
+}
+
+StreamPtr open_copy_stream(PGconn *conn, const PGresult *described) {
+  auto s = std::make_shared<Stream>();
+  const int n = PQnfields(described);
+  s->cols.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) s->cols.push_back(describe_column(described, i));
+  s->copy = true;
   s->conn = conn;
   return s;
 }
@@ -51,16 +186,21 @@ StreamPtr open_stream(PGconn *conn, PgResPtr first) {
 void drain(const StreamPtr &stream, bool keep) {
   if (!stream || !stream->attached()) return;
   if (keep) {
-    stream->pull(0);
+    stream->pull_all();
     return;
   }
   // Nobody reads the rows: read them off the connection and drop them.
   PGconn *conn = stream->conn;
   stream->conn = nullptr;
   blocking([&] {
+    if (stream->copy) {
+      char *buf = nullptr;
+      while (PQgetCopyData(conn, &buf, 0) > 0) PQfreemem(buf);
+    }
     while (PGresult *r = PQgetResult(conn)) PQclear(r);
   });
   stream->rows.clear();
+  stream->lines.clear();
 }
 
 Counters PgStreamResult::counters() const {
@@ -74,10 +214,53 @@ int PgStreamResult::fail(const std::string &text, const char *state) {
   return VESK_ERROR;
 }
 
+bool PgStreamResult::split_line() {
+  char *p = line_.data.get();
+  char *const end = p + line_.length;
+  const size_t n = stream_->cols.size();
+  cells_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    char *start = p;
+    bool escaped = false;
+    for (;;) {
+      p = const_cast<char *>(find_tab_or_backslash(p, end));
+      if (p == end || *p == '\t') break;
+      escaped = true;  // a backslash: the byte after it is never the tab between fields
+      p += (end - p >= 2) ? 2 : 1;
+    }
+    int32_t len = static_cast<int32_t>(p - start);
+    Cell &c = cells_[i];
+    if (len == 2 && start[0] == '\\' && start[1] == 'N') {
+      c.value = "";
+      c.length = 0;
+      c.null = true;
+    } else {
+      if (escaped) len = unescape(start, len);
+      c.value = start;
+      c.length = len;
+      c.null = false;
+    }
+    if (i + 1 < n) {
+      if (p == end) return false;
+      ++p;  // the tab
+    }
+  }
+  return p == end;
+}
+
 int PgStreamResult::fetch_row() {
+  // The last row goes first: its memory serves the next.
+  at_row_ = false;
   row_.reset();
-  if (stream_->rows.empty()) stream_->pull(kStreamBatchRows);
-  if (stream_->rows.empty()) {
+  line_.data.reset();
+  bool got;
+  if (stream_->copy) {
+    got = stream_->next_line(&line_);
+  } else {
+    row_ = stream_->next_row();
+    got = static_cast<bool>(row_);
+  }
+  if (!got) {
     if (!stream_->failure.empty()) {
       std::string text;
       text.swap(stream_->failure);
@@ -85,16 +268,23 @@ int PgStreamResult::fetch_row() {
     }
     return VESK_NO_DATA;
   }
-  row_ = std::move(stream_->rows.front());
-  stream_->rows.pop_front();
-  const int n = static_cast<int>(stream_->cols.size());
-  cells_.resize(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    Cell &c = cells_[static_cast<size_t>(i)];
-    c.null = PQgetisnull(row_.get(), 0, i) != 0;
-    c.value = PQgetvalue(row_.get(), 0, i);
-    c.length = PQgetlength(row_.get(), 0, i);
+  if (stream_->copy) {
+    if (!split_line()) {
+      line_.data.reset();
+      return fail("the server sent a row of another width than its columns", "08P01");
+    }
+  } else {
+    const int n = static_cast<int>(stream_->cols.size());
+    cells_.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      Cell &c = cells_[static_cast<size_t>(i)];
+      c.value = PQgetvalue(row_.get(), 0, i);
+      c.length = PQgetlength(row_.get(), 0, i);
+      // A null's length is 0: only an empty value needs the question.
+      c.null = c.length == 0 && PQgetisnull(row_.get(), 0, i) != 0;
+    }
   }
+  at_row_ = true;
   return VESK_OK;
 }
 
@@ -111,12 +301,8 @@ const std::string *PgStreamResult::column_name(int32_t col) const {
 int PgStreamResult::column_type(int32_t col, int32_t *type) {
   const PgCol *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  const Cell *cell = row_ ? &cells_[static_cast<size_t>(col - 1)] : nullptr;
-  if (cell != nullptr && !cell->null) {
-    *type = cell_code(*c, cell->value, cell->length);
-  } else {
-    *type = c->code;
-  }
+  const Cell *cell = at_row_ ? &cells_[static_cast<size_t>(col - 1)] : nullptr;
+  *type = (cell != nullptr && !cell->null) ? cell_code(*c, cell->value, cell->length) : c->code;
   return VESK_OK;
 }
 
@@ -132,16 +318,20 @@ int PgStreamResult::column_index(const char *name) const {
 }
 
 int PgStreamResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) {
+  if (at_row_ && col >= 1 && static_cast<size_t>(col) <= cells_.size()) {
+    const Cell &cell = cells_[static_cast<size_t>(col - 1)];
+    const int rc = deliver_quick(cell.value, cell.length, cell.null, type, buf, cap, len);
+    if (rc != kNotQuick) return rc;
+  }
   const PgCol *c = col_info(col);
-  if (c == nullptr || !row_) {
+  if (c == nullptr || !at_row_) {
     if (len) *len = VESK_NULL_LENGTH;
     return fail(c == nullptr ? "get_field: no such column" : "get_field: no current row",
                 kStateGeneral);
   }
-  std::string err;
   const Cell &cell = cells_[static_cast<size_t>(col - 1)];
-  int rc = deliver(*c, cell.value, cell.length, cell.null, type, buf, cap, len, &err);
-  if (rc < 0) return fail(err, kStateGeneral);
+  int rc = deliver(*c, cell.value, cell.length, cell.null, type, buf, cap, len, &err_);
+  if (rc < 0) return fail(err_, kStateGeneral);
   return rc;
 }
 
