@@ -6,6 +6,7 @@
 
 #include "core/sql_scan.h"
 #include "core/text_util.h"
+#include "pg_drain.h"
 #include "pg_result.h"
 #include "pg_stream.h"
 #include "vesksql.h"
@@ -37,49 +38,6 @@ bool runs_outside_transaction(const char *sql) {
            token_is(q, qe, "SYSTEM");
   }
   return false;
-}
-
-// Whether a statement starts as a query COPY can read: SELECT, VALUES or
-// TABLE, after blanks, comments (nested /* */ ones too) and "(".
-bool starts_as_query(const char *p) {
-  for (;;) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v' ||
-           *p == '(')
-      ++p;
-    if (p[0] == '-' && p[1] == '-') {
-      while (*p && *p != '\n') ++p;
-      continue;
-    }
-    if (p[0] == '/' && p[1] == '*') {
-      int depth = 1;
-      p += 2;
-      while (*p && depth > 0) {
-        if (p[0] == '/' && p[1] == '*') {
-          ++depth;
-          p += 2;
-        } else if (p[0] == '*' && p[1] == '/') {
-          --depth;
-          p += 2;
-        } else {
-          ++p;
-        }
-      }
-      continue;
-    }
-    break;
-  }
-  const char *e = p;
-  while ((*e >= 'a' && *e <= 'z') || (*e >= 'A' && *e <= 'Z')) ++e;
-  if (*e == '_' || (*e >= '0' && *e <= '9') || static_cast<unsigned char>(*e) >= 0x80 ||
-      *e == '$')
-    return false;  // a longer name
-  return token_is(p, e, "SELECT") || token_is(p, e, "VALUES") || token_is(p, e, "TABLE");
-}
-
-// Whether a query may read its own text on the server (current_query(),
-// the statistics views): through COPY that text would be the COPY's.
-bool looks_at_itself(const std::string &text) {
-  return ascii_icontains(text, "current_query") || ascii_icontains(text, "pg_stat");
 }
 
 int64_t changed_rows(const PGresult *res) {
@@ -137,9 +95,31 @@ int PgConn::fail_result(const PGresult *res) {
   return fail(text, state);
 }
 
+int PgConn::fail_copy() {
+  if (!alive()) return fail_result(nullptr);
+  return fail(kCopyNotSupported, kStateNotSupported);
+}
+
+// A statement's text that starts a COPY to or from the client is refused
+// before anything of its text runs (0: none does).
+int PgConn::refuse_client_copy(const std::vector<SqlStatement> &stmts) {
+  for (const SqlStatement &st : stmts)
+    if (is_client_copy(st.text.c_str())) return fail(kCopyNotSupported, kStateNotSupported);
+  return 0;
+}
+
 bool PgConn::run_simple(const char *sql, PgResPtr *out) {
   const std::string text(sql);  // the caller's text is not read during the wait
-  PgResPtr res(blocking([&] { return PQexec(conn_.get(), text.c_str()); }));
+  bool copy = false;
+  PgResPtr res(blocking([&] {
+    PGresult *r = PQexec(conn_.get(), text.c_str());
+    copy = refuse_copy(conn_.get(), r);
+    return r;
+  }));
+  if (copy) {
+    fail_copy();
+    return false;
+  }
   if (!succeeded(res.get())) {
     fail_result(res.get());
     return false;
@@ -224,13 +204,16 @@ int PgConn::use_database(const std::string &name) {
   forget_statements();
   conn_ = std::move(fresh);
   routines_.clear();  // another database has other routines
-  copy_texts_->clear();
   return VESK_OK;
 }
 
 int PgConn::exec_plain(const char *sql) {
   if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (split_statements(sql, &stmts, &err))
+    if (int rc = refuse_client_copy(stmts)) return rc;
   if (implicit_begin(sql) < 0) return VESK_ERROR;
   return run_control(sql);
 }
@@ -240,17 +223,15 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
   std::string err;
   if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
   if (implicit_begin(st.text) < 0) return VESK_ERROR;
-  if (stream != nullptr && st.params.empty() && is_copy_text(*copy_texts_, st.text) &&
-      starts_as_query(st.text.c_str()) && !looks_at_itself(st.text)) {
-    bool ran = false;
-    int rc = run_copy(st.text, stream, &ran);
-    if (ran) return rc;
-  }
   PgResPtr res;
+  bool copy = false;
   if (stream == nullptr) {
     res.reset(blocking([&] {
-      return PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
-                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+      PGresult *r =
+          PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
+                       args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+      copy = refuse_copy(conn_.get(), r);
+      return r;
     }));
   } else {
     // Rows come one at a time and are read as the caller fetches them.
@@ -261,100 +242,24 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
       PQsetSingleRowMode(conn_.get());
       res.reset(PQgetResult(conn_.get()));
       if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) return true;
-      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+      copy = refuse_copy(conn_.get(), res.get());
+      if (!copy) discard_results(conn_.get());
       return true;
     });
     if (!sent) return fail_result(nullptr);
     if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) {
       stream_ = open_stream(conn_.get(), std::move(res));
-      // A text whose rows reach kCopyAfterRows reads them through COPY
-      // from its next run on.
-      if (st.params.empty()) {
-        stream_->copy_texts = copy_texts_;
-        stream_->text = st.text;
-      }
       *stream = stream_;
       return VESK_OK;
     }
   }
+  if (copy) return fail_copy();
   if (!succeeded(res.get())) return fail_result(res.get());
   if (has_rows(res.get())) {
     sets->push_back(make_row_set(std::move(res)));
   } else {
     *changed += changed_rows(res.get());
   }
-  return VESK_OK;
-}
-
-int PgConn::run_copy(const std::string &text, StreamPtr *stream, bool *ran) {
-  // The query is described first: parsed as the unnamed statement and
-  // described, with a flush request and no synchronisation, so that its
-  // implicit transaction (in autocommit mode) goes on into the COPY and
-  // the tables it reads cannot change in between.  A query that fails to
-  // parse fails here as it would when run.
-  PGconn *c = conn_.get();
-  PgResPtr prepared, described;
-  const bool sent = blocking([&] {
-    if (!PQenterPipelineMode(c)) return false;
-    bool ok = PQsendPrepare(c, "", text.c_str(), 0, nullptr) == 1 &&
-              PQsendDescribePrepared(c, "") == 1 && PQsendFlushRequest(c) == 1 &&
-              PQflush(c) == 0;
-    if (ok) {
-      prepared.reset(PQgetResult(c));
-      while (PGresult *extra = PQgetResult(c)) PQclear(extra);
-      described.reset(PQgetResult(c));
-      while (PGresult *extra = PQgetResult(c)) PQclear(extra);
-    }
-    if (!ok || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK ||
-        PQresultStatus(described.get()) != PGRES_COMMAND_OK) {
-      // The server skips everything up to a synchronisation after a failure.
-      if (PQpipelineSync(c) == 1) {
-        while (PGresult *r = PQgetResult(c)) {
-          const bool sync = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
-          PQclear(r);
-          if (sync) break;
-        }
-      }
-    }
-    return PQexitPipelineMode(c) == 1 && ok;
-  });
-  *ran = true;
-  if (!sent) return fail_result(nullptr);
-  if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) return fail_result(prepared.get());
-  if (PQresultStatus(described.get()) != PGRES_COMMAND_OK) return fail_result(described.get());
-  if (PQnfields(described.get()) == 0) {
-    // Not a query with columns after all: it runs the ordinary way.
-    *ran = false;
-    return VESK_OK;
-  }
-  const std::string copy_sql = "COPY (\n" + text + "\n) TO STDOUT";
-  // As a query run the ordinary way, the statement waits for its first row
-  // (or the end, or a failure, which is then the statement's own).
-  PgResPtr closing;
-  char *first = nullptr;
-  int first_length = 0;
-  const bool began = blocking([&] {
-    if (!PQsendQuery(c, copy_sql.c_str())) return false;
-    closing.reset(PQgetResult(c));
-    if (PQresultStatus(closing.get()) == PGRES_COPY_OUT) {
-      first_length = PQgetCopyData(c, &first, 0);
-      if (first_length > 0) return true;
-      closing.reset(PQgetResult(c));  // the end of the lines: the closing result
-    }
-    while (PGresult *extra = PQgetResult(c)) PQclear(extra);
-    return true;
-  });
-  if (!began) return fail_result(nullptr);
-  if (first_length <= 0 && PQresultStatus(closing.get()) != PGRES_COMMAND_OK)
-    return fail_result(closing.get());
-  stream_ = open_copy_stream(first_length > 0 ? c : nullptr, described.get());
-  if (first_length > 0) {
-    CopyLine line;
-    line.data.reset(first);
-    line.length = first[first_length - 1] == '\n' ? first_length - 1 : first_length;
-    stream_->lines.push_back(std::move(line));
-  }
-  *stream = stream_;
   return VESK_OK;
 }
 
@@ -401,6 +306,7 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
   bool any_refs = false;
   for (const SqlStatement &st : stmts) any_refs = any_refs || !st.params.empty();
   if (int rc = refuse_extra_values(params, positions_used(stmts))) return rc;
+  if (int rc = refuse_client_copy(stmts)) return rc;
   std::vector<RowSet> sets;
   int64_t changed = 0;
   if (stmts.empty()) return finish_rows(std::move(sets), 0, false, out, counters);
@@ -412,11 +318,17 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
       if (implicit_begin(st.text) < 0) return VESK_ERROR;
     const std::string text(sql);
     PgResPtr failure;
+    bool copy = false;
     bool ok = blocking([&] {
       if (!PQsendQuery(conn_.get(), text.c_str())) return false;
+      int failed_ends = 0;
       while (PGresult *r = PQgetResult(conn_.get())) {
         PgResPtr res(r);
-        if (!succeeded(r)) {
+        if (is_copy_result(r)) {
+          // Not seen in the text: ended here, the statement refused.
+          copy = true;
+          if (!end_copy(conn_.get(), PQresultStatus(r)) && ++failed_ends > 1) break;
+        } else if (!succeeded(r)) {
           if (!failure) failure = std::move(res);
         } else if (has_rows(r)) {
           sets.push_back(make_row_set(std::move(res)));
@@ -426,6 +338,7 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
       }
       return true;
     });
+    if (copy) return fail_copy();
     if (!ok || failure) return fail_result(failure.get());
     return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
   }
@@ -467,6 +380,7 @@ int PgConn::prepare(const char *sql) {
   if (stmts.size() != 1)
     return fail(stmts.empty() ? "prepare: the text holds no statement"
                               : "prepare: the text holds several statements; prepare takes one");
+  if (int rc = refuse_client_copy(stmts)) return rc;
   unprepare();
   drop_released_statements();
   const size_t positions = positions_used(stmts);
@@ -532,10 +446,15 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
     return VESK_OK;
   }
   if (int rc = settle_pipeline()) return rc;
+  bool copy = false;
   PgResPtr res(blocking([&] {
-    return PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
-                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+    PGresult *r = PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
+                                 args_.values.data(), args_.lengths.data(),
+                                 args_.formats.data(), 0);
+    copy = refuse_copy(conn_.get(), r);
+    return r;
   }));
+  if (copy) return fail_copy();
   if (!succeeded(res.get())) return fail_result(res.get());
   if (has_rows(res.get())) {
     std::vector<RowSet> sets;
@@ -574,7 +493,7 @@ int PgConn::settle_pipeline() {
         failed = first + i;
         failure = std::move(res);
       }
-      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+      discard_results(conn_.get());
     }
     if (fine) {
       PgResPtr sync(PQgetResult(conn_.get()));

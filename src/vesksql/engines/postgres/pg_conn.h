@@ -63,6 +63,10 @@ class PgConn : public EngineConn {
   // connection's, when there is no result).
   int fail_result(const PGresult *res);
   // Run a text without parameters (simple protocol); true for success.
+  // The statement started a COPY the library ended: 0A000, or the lost
+  // connection's failure.
+  int fail_copy();
+  int refuse_client_copy(const std::vector<SqlStatement> &stmts);
   bool run_simple(const char *sql, PgResPtr *res = nullptr);
   int run_control(const char *sql);
   int refuse_extra_values(const ParamStore &params, size_t used);
@@ -84,9 +88,6 @@ class PgConn : public EngineConn {
   // next run of the prepared statement; the pipeline's failure, if any, is
   // that operation's.
   int settle(bool keep_held = false);
-  // A query read through COPY (see pg_stream.h): *ran false when the
-  // statement turned out to give no columns and must run the ordinary way.
-  int run_copy(const std::string &text, StreamPtr *stream, bool *ran);
   int run_several(const std::vector<SqlStatement> &stmts, const ParamStore &params,
                   std::vector<struct RowSet> *sets, int64_t *changed);
   int finish_rows(std::vector<struct RowSet> sets, int64_t changed, bool rows, ResultPtr *out,
@@ -114,8 +115,6 @@ class PgConn : public EngineConn {
   ConnectParams params_;  // as opened (params_.host the host that answered)
   PgConnPtr conn_;
   StreamPtr stream_;      // the rows a query is still sending, if any
-  // Texts without parameters that gave many rows: read through COPY.
-  CopyTextsPtr copy_texts_ = std::make_shared<CopyTexts>();
   bool autocommit_ = true;
   ParamArrays args_;  // reused for every execution
 
