@@ -13,13 +13,6 @@ every round; the best of a few rounds counts:
     reading the same query with binary results and making no Python
     objects, once into one result and once in single-row mode.
 
-Each way keeps its connection for all its rounds.  vkcondb reads the rows
-of a text without parameters that gave 1000 rows or more before on the same
-connection through "COPY (query) TO STDOUT" (docs/postgres-engine.md): its
-first round reads one result per row, the later ones through COPY, so its
-best time is that of the COPY way (the peak memory run, in a fresh
-process, is a first round).
-
 The clock runs from execute to the last row in hand; connecting and freeing
 the rows are outside it.  Prints each best time, rows/s, the ratio to
 psycopg2 fetchall and, unless --no-memory, how much the peak memory of a
