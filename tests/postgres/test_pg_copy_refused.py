@@ -16,7 +16,7 @@ import pytest
 import pgserver
 from pg_support import close_quietly, connect, query, table  # noqa: F401
 
-LIMIT_SECONDS = 60
+LIMIT_SECONDS = 20
 
 CHILD = textwrap.dedent("""
     import sys
