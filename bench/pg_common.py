@@ -9,6 +9,8 @@ cannot be imported is reported as such and its ways are skipped.
 import asyncio
 import importlib
 import os
+import shutil
+import subprocess
 import sys
 import time
 
@@ -133,6 +135,40 @@ def open_psycopg2(drivers, server, autocommit):
 
 def open_asyncpg(drivers, server, runner):
     return runner.run(drivers.asyncpg.connect(**connect_kwargs(server)))
+
+
+def build_c(folder, name):
+    """Compile bench/NAME.c against libpq into `folder`; returns (path,
+    None) or (None, why not)."""
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None, "not built: no C compiler"
+    include = "/usr/include/postgresql"
+    pg_config = shutil.which("pg_config")
+    if pg_config:
+        try:
+            include = subprocess.run([pg_config, "--includedir"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, universal_newlines=True,
+                                     check=True).stdout.strip() or include
+        except (OSError, subprocess.CalledProcessError):
+            pass
+    exe = os.path.join(folder, name)
+    cmd = [cc, "-O2", "-std=c99", "-D_POSIX_C_SOURCE=200809L", "-I" + include,
+           "-o", exe, os.path.join(HERE, name + ".c"), "-lpq"]
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=300)
+    except (OSError, subprocess.SubprocessError) as exc:
+        return None, "not built: %s" % exc
+    if done.returncode != 0:
+        lines = (done.stderr or done.stdout).strip().splitlines()
+        return None, "not built: %s" % (lines[-1] if lines else "cc failed")
+    return exe, None
+
+
+def plain_env():
+    """This environment without libpq's variables."""
+    return {k: v for k, v in os.environ.items() if not k.startswith("PG")}
 
 
 class Way:

@@ -191,33 +191,7 @@ def make_ways(drivers, server, runner, floor):
 def build_floor(folder):
     """Compile bench/pg_floor.c into `folder`; returns (path, None) or
     (None, why not)."""
-    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        return None, "not built: no C compiler"
-    include = "/usr/include/postgresql"
-    pg_config = shutil.which("pg_config")
-    if pg_config:
-        try:
-            include = subprocess.run([pg_config, "--includedir"], capture_output=True,
-                                     text=True, check=True).stdout.strip() or include
-        except (OSError, subprocess.CalledProcessError):
-            pass
-    exe = os.path.join(folder, "pg_floor")
-    cmd = [cc, "-O2", "-std=c99", "-D_POSIX_C_SOURCE=200809L", "-I" + include,
-           "-o", exe, os.path.join(pc.HERE, "pg_floor.c"), "-lpq"]
-    try:
-        done = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
-    except (OSError, subprocess.SubprocessError) as exc:
-        return None, "not built: %s" % exc
-    if done.returncode != 0:
-        lines = (done.stderr or done.stdout).strip().splitlines()
-        return None, "not built: %s" % (lines[-1] if lines else "cc failed")
-    return exe, None
-
-
-def plain_env():
-    """This environment without libpq's variables."""
-    return {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+    return pc.build_c(folder, "pg_floor")
 
 
 class FloorWay(pc.Way):
@@ -231,7 +205,7 @@ class FloorWay(pc.Way):
 
     def run(self):
         done = subprocess.run([self.exe, self.server.dsn(), QUERY, self.mode],
-                              capture_output=True, text=True, env=plain_env(), timeout=600)
+                              capture_output=True, text=True, env=pc.plain_env(), timeout=600)
         if done.returncode != 0:
             raise RuntimeError(done.stderr.strip() or "exit %d" % done.returncode)
         seconds, rows, peak = done.stdout.split()

@@ -10,7 +10,11 @@ t(a int8, b float8, c text).  Each way inserts the same N rows of
   - psycopg2 executemany, then commit;
   - psycopg 3 executemany, then commit;
   - asyncpg executemany inside a transaction;
-  - asyncpg copy_records_to_table (binary COPY) inside a transaction.
+  - asyncpg copy_records_to_table (binary COPY) inside a transaction;
+  - the C floor: bench/pg_insert_floor.c, compiled here with cc against
+    libpq: the statement prepared once and run for every row in pipeline
+    mode, one Sync per 1000 rows, no Python objects; once with every value
+    as text, once with the numbers in binary form.
 
 The data is built before any clock starts; the table is emptied (TRUNCATE,
 through psql) before each way, and its rows are checked afterwards (count
@@ -31,7 +35,10 @@ build/bench-venv with all of them).
     python bench/insert.py --engine postgres [same options]
 """
 import argparse
+import shutil
+import subprocess
 import sys
+import tempfile
 
 import pg_common as pc
 
@@ -97,6 +104,23 @@ class InsertWay(pc.Way):
             self._close(conn)
 
 
+class FloorWay(pc.Way):
+    """bench/pg_insert_floor.c in one MODE ("text" or "binary")."""
+
+    def __init__(self, label, floor, server, rows, mode):
+        exe, why = floor
+        pc.Way.__init__(self, label, why)
+        self.exe, self.server, self.rows, self.mode = exe, server, rows, mode
+
+    def run(self):
+        done = subprocess.run([self.exe, self.server.dsn(), str(self.rows), self.mode],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, env=pc.plain_env(), timeout=600)
+        if done.returncode != 0:
+            raise RuntimeError(done.stderr.strip() or "exit %d" % done.returncode)
+        return float(done.stdout.split()[0])
+
+
 def make_ways(drivers, server, runner, rows, columns):
     d = drivers
 
@@ -146,6 +170,11 @@ def make_ways(drivers, server, runner, rows, columns):
     ]
 
 
+def floor_ways(floor, server, n):
+    return [FloorWay("C floor pipeline executemany " + mode, floor, server, n, mode)
+            for mode in ("text", "binary")]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="pg_insert.py", description=__doc__.splitlines()[0])
@@ -163,12 +192,15 @@ def main(argv=None):
     columns = [list(c) for c in zip(*rows)]
     want = expected_check(args.rows)
     server = None
+    folder = None
     runner = pc.AsyncRunner()
     try:
         server = pc.start_server("bench-insert")
         server.psql(CREATE)
         version = server.psql("show server_version")
         ways = make_ways(drivers, server, runner, rows, columns)
+        folder = tempfile.mkdtemp(prefix="vk-insert-floor-")
+        ways += floor_ways(pc.build_c(folder, "pg_insert_floor"), server, args.rows)
 
         pc.say("PostgreSQL %s, private server on %s:%d; inserting %d rows of (int8, "
                "float8, text of 20 characters) in one transaction"
@@ -198,6 +230,8 @@ def main(argv=None):
         runner.close()
         if server is not None:
             server.close()
+        if folder is not None:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def report(ways, best, errors, n):

@@ -167,6 +167,8 @@ def classify(label):
             driver = "psycopg binary"
         words = words[:-1]
         method = " ".join(words)
+    if driver == "C floor" and "executemany" in method:
+        return "executemany", driver
     if driver == "C floor":
         # The floor reads everything into one result, or row by row (as a
         # streaming fetchmany loop does).

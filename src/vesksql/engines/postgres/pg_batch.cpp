@@ -10,6 +10,7 @@
 #include "core/sql_scan.h"
 
 #include "pg_conn.h"
+#include "pg_drain.h"
 #include "vesksql.h"
 
 namespace vesk {
@@ -209,7 +210,7 @@ bool PgConn::batch_by_copy(const std::string &copy_sql, const SqlStatement &batc
     }
     if (PQputCopyEnd(conn_.get(), ok ? nullptr : "the batch could not be sent") != 1) ok = false;
     PgResPtr done(PQgetResult(conn_.get()));
-    while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+    discard_results(conn_.get());
     if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
       *failing_row = copy_failing_row(done.get());
       *failure = std::move(done);
@@ -276,7 +277,7 @@ bool PgConn::batch_by_pipeline(const SqlStatement &batch, int32_t rows, const Ar
           *failing_row = r;
           *failure = std::move(res);
         }
-        while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+        discard_results(conn_.get());
       }
       if (!ok) break;
       PgResPtr sync(PQgetResult(conn_.get()));
@@ -294,6 +295,7 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
   std::string err;
   if (!split_statements(sql, &stmts, &err)) return fail(err);
   if (stmts.size() != 1) return fail("exec_batch: the text must hold exactly one statement");
+  if (int rc = refuse_client_copy(stmts)) return rc;
   const SqlStatement &batch = stmts.front();
   for (const ParamRef &r : batch.params) {
     if (r.position < 0)

@@ -6,6 +6,7 @@
 
 #include "core/sql_scan.h"
 #include "core/text_util.h"
+#include "pg_drain.h"
 #include "pg_result.h"
 #include "pg_stream.h"
 #include "vesksql.h"
@@ -94,9 +95,31 @@ int PgConn::fail_result(const PGresult *res) {
   return fail(text, state);
 }
 
+int PgConn::fail_copy() {
+  if (!alive()) return fail_result(nullptr);
+  return fail(kCopyNotSupported, kStateNotSupported);
+}
+
+// A statement's text that starts a COPY to or from the client is refused
+// before anything of its text runs (0: none does).
+int PgConn::refuse_client_copy(const std::vector<SqlStatement> &stmts) {
+  for (const SqlStatement &st : stmts)
+    if (is_client_copy(st.text.c_str())) return fail(kCopyNotSupported, kStateNotSupported);
+  return 0;
+}
+
 bool PgConn::run_simple(const char *sql, PgResPtr *out) {
   const std::string text(sql);  // the caller's text is not read during the wait
-  PgResPtr res(blocking([&] { return PQexec(conn_.get(), text.c_str()); }));
+  bool copy = false;
+  PgResPtr res(blocking([&] {
+    PGresult *r = PQexec(conn_.get(), text.c_str());
+    copy = refuse_copy(conn_.get(), r);
+    return r;
+  }));
+  if (copy) {
+    fail_copy();
+    return false;
+  }
   if (!succeeded(res.get())) {
     fail_result(res.get());
     return false;
@@ -187,6 +210,10 @@ int PgConn::use_database(const std::string &name) {
 int PgConn::exec_plain(const char *sql) {
   if (int rc = settle()) return rc;
   unprepare();  // only a prepare right after a run of the same text reuses it
+  std::vector<SqlStatement> stmts;
+  std::string err;
+  if (split_statements(sql, &stmts, &err))
+    if (int rc = refuse_client_copy(stmts)) return rc;
   if (implicit_begin(sql) < 0) return VESK_ERROR;
   return run_control(sql);
 }
@@ -197,10 +224,14 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
   if (!gather(st, params, &args_, &err)) return fail(err, kStateParamCount);
   if (implicit_begin(st.text) < 0) return VESK_ERROR;
   PgResPtr res;
+  bool copy = false;
   if (stream == nullptr) {
     res.reset(blocking([&] {
-      return PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
-                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+      PGresult *r =
+          PQexecParams(conn_.get(), st.text.c_str(), args_.count(), args_.types.data(),
+                       args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+      copy = refuse_copy(conn_.get(), r);
+      return r;
     }));
   } else {
     // Rows come one at a time and are read as the caller fetches them.
@@ -211,7 +242,8 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
       PQsetSingleRowMode(conn_.get());
       res.reset(PQgetResult(conn_.get()));
       if (PQresultStatus(res.get()) == PGRES_SINGLE_TUPLE) return true;
-      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+      copy = refuse_copy(conn_.get(), res.get());
+      if (!copy) discard_results(conn_.get());
       return true;
     });
     if (!sent) return fail_result(nullptr);
@@ -221,6 +253,7 @@ int PgConn::run_statement(const SqlStatement &st, const ParamStore &params,
       return VESK_OK;
     }
   }
+  if (copy) return fail_copy();
   if (!succeeded(res.get())) return fail_result(res.get());
   if (has_rows(res.get())) {
     sets->push_back(make_row_set(std::move(res)));
@@ -273,6 +306,7 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
   bool any_refs = false;
   for (const SqlStatement &st : stmts) any_refs = any_refs || !st.params.empty();
   if (int rc = refuse_extra_values(params, positions_used(stmts))) return rc;
+  if (int rc = refuse_client_copy(stmts)) return rc;
   std::vector<RowSet> sets;
   int64_t changed = 0;
   if (stmts.empty()) return finish_rows(std::move(sets), 0, false, out, counters);
@@ -284,11 +318,17 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
       if (implicit_begin(st.text) < 0) return VESK_ERROR;
     const std::string text(sql);
     PgResPtr failure;
+    bool copy = false;
     bool ok = blocking([&] {
       if (!PQsendQuery(conn_.get(), text.c_str())) return false;
+      int failed_ends = 0;
       while (PGresult *r = PQgetResult(conn_.get())) {
         PgResPtr res(r);
-        if (!succeeded(r)) {
+        if (is_copy_result(r)) {
+          // Not seen in the text: ended here, the statement refused.
+          copy = true;
+          if (!end_copy(conn_.get(), PQresultStatus(r)) && ++failed_ends > 1) break;
+        } else if (!succeeded(r)) {
           if (!failure) failure = std::move(res);
         } else if (has_rows(r)) {
           sets.push_back(make_row_set(std::move(res)));
@@ -298,6 +338,7 @@ int PgConn::exec_direct(const char *sql, const ParamStore &params, ResultPtr *ou
       }
       return true;
     });
+    if (copy) return fail_copy();
     if (!ok || failure) return fail_result(failure.get());
     return finish_rows(std::move(sets), changed, !sets.empty(), out, counters);
   }
@@ -339,6 +380,7 @@ int PgConn::prepare(const char *sql) {
   if (stmts.size() != 1)
     return fail(stmts.empty() ? "prepare: the text holds no statement"
                               : "prepare: the text holds several statements; prepare takes one");
+  if (int rc = refuse_client_copy(stmts)) return rc;
   unprepare();
   drop_released_statements();
   const size_t positions = positions_used(stmts);
@@ -353,6 +395,12 @@ int PgConn::prepare(const char *sql) {
   PgResPtr described(blocking([&] { return PQdescribePrepared(conn_.get(), name.c_str()); }));
   prepared_no_rows_ = PQresultStatus(described.get()) == PGRES_COMMAND_OK &&
                       PQnfields(described.get()) == 0;
+  // The types the server gave the parameters: numbers go in binary form
+  // where it holds the same value (ParamArrays::set).
+  prepared_param_types_.clear();
+  if (PQresultStatus(described.get()) == PGRES_COMMAND_OK)
+    for (int i = 0; i < PQnparams(described.get()); ++i)
+      prepared_param_types_.push_back(PQparamtype(described.get(), i));
   prepared_positions_ = positions;
   prepared_ = std::move(st);
   prepared_name_ = name;
@@ -366,7 +414,8 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
   if (int rc = end_held()) return rc;
   if (!prepared_ready_) return fail("no statement is prepared");
   std::string err;
-  if (!gather(prepared_, params, &args_, &err)) return fail(err, kStateParamCount);
+  if (!gather(prepared_, params, &args_, &err, &prepared_param_types_))
+    return fail(err, kStateParamCount);
   if (int rc = refuse_extra_values(params, prepared_positions_)) return rc;
   settle_stream();
   if (!pipelining_ && implicit_begin(prepared_.text) < 0) return VESK_ERROR;
@@ -397,10 +446,15 @@ int PgConn::exec_prepared(const ParamStore &params, ResultPtr *out) {
     return VESK_OK;
   }
   if (int rc = settle_pipeline()) return rc;
+  bool copy = false;
   PgResPtr res(blocking([&] {
-    return PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
-                          args_.values.data(), args_.lengths.data(), args_.formats.data(), 0);
+    PGresult *r = PQexecPrepared(conn_.get(), prepared_name_.c_str(), args_.count(),
+                                 args_.values.data(), args_.lengths.data(),
+                                 args_.formats.data(), 0);
+    copy = refuse_copy(conn_.get(), r);
+    return r;
   }));
+  if (copy) return fail_copy();
   if (!succeeded(res.get())) return fail_result(res.get());
   if (has_rows(res.get())) {
     std::vector<RowSet> sets;
@@ -439,7 +493,7 @@ int PgConn::settle_pipeline() {
         failed = first + i;
         failure = std::move(res);
       }
-      while (PGresult *extra = PQgetResult(conn_.get())) PQclear(extra);
+      discard_results(conn_.get());
     }
     if (fine) {
       PgResPtr sync(PQgetResult(conn_.get()));

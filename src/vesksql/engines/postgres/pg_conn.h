@@ -63,6 +63,10 @@ class PgConn : public EngineConn {
   // connection's, when there is no result).
   int fail_result(const PGresult *res);
   // Run a text without parameters (simple protocol); true for success.
+  // The statement started a COPY the library ended: 0A000, or the lost
+  // connection's failure.
+  int fail_copy();
+  int refuse_client_copy(const std::vector<SqlStatement> &stmts);
   bool run_simple(const char *sql, PgResPtr *res = nullptr);
   int run_control(const char *sql);
   int refuse_extra_values(const ParamStore &params, size_t used);
@@ -119,6 +123,7 @@ class PgConn : public EngineConn {
   std::string prepared_name_;
   SqlStatement prepared_;
   size_t prepared_positions_ = 0;
+  std::vector<Oid> prepared_param_types_;  // as the server described them
   bool prepared_ready_ = false;
   bool prepared_no_rows_ = false;  // its runs may be sent ahead in a transaction
   int runs_ = 0;                   // runs since the prepare (or the last flush)

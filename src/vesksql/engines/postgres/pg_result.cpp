@@ -65,8 +65,9 @@ int PgResult::column_type(int32_t col, int32_t *type) {
   if (c == nullptr) return VESK_ERROR;
   const RowSet &set = sets_[cur_];
   if (at_row(row_, set) && !PQgetisnull(set.res.get(), row_, col - 1)) {
-    *type = cell_code(*c, PQgetvalue(set.res.get(), row_, col - 1),
-                      PQgetlength(set.res.get(), row_, col - 1));
+    *type = c->fixed_code ? c->code
+                          : cell_code(*c, PQgetvalue(set.res.get(), row_, col - 1),
+                                      PQgetlength(set.res.get(), row_, col - 1));
   } else {
     *type = c->code;
   }
@@ -91,9 +92,13 @@ int PgResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32
     return fail(c == nullptr ? "get_field: no such column" : "get_field: no current row");
   }
   const PGresult *res = sets_[cur_].res.get();
+  const char *v = PQgetvalue(res, row_, col - 1);
+  const int32_t n = PQgetlength(res, row_, col - 1);
+  const bool null = n == 0 && PQgetisnull(res, row_, col - 1) != 0;  // a null's length is 0
+  const int quick = deliver_quick(v, n, null, type, buf, cap, len);
+  if (quick != kNotQuick) return quick;
   std::string err;
-  int rc = deliver(*c, PQgetvalue(res, row_, col - 1), PQgetlength(res, row_, col - 1),
-                   PQgetisnull(res, row_, col - 1) != 0, type, buf, cap, len, &err);
+  int rc = deliver(*c, v, n, null, type, buf, cap, len, &err);
   if (rc < 0) return fail(err);
   return rc;
 }

@@ -4,38 +4,57 @@
 
 #include "core/column_lookup.h"
 #include "core/text_util.h"
+#include "pg_drain.h"
 
 namespace vesk {
 namespace pg {
 
-void Stream::pull(size_t max) {
-  if (!attached()) return;
-  blocking([&] {
-    for (size_t n = 0; max == 0 || n < max; ++n) {
-      PgResPtr r(PQgetResult(conn));
-      if (!r) {  // the end of the query's results
-        conn = nullptr;
-        return;
-      }
-      switch (PQresultStatus(r.get())) {
-        case PGRES_SINGLE_TUPLE:
-          rows.push_back(std::move(r));
-          break;
-        case PGRES_TUPLES_OK:  // the end of the rows; NULL follows
-          break;
-        default: {
-          const char *primary = PQresultErrorField(r.get(), PG_DIAG_MESSAGE_PRIMARY);
-          const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-          failure = primary ? primary : trimmed_message(PQresultErrorMessage(r.get()));
-          if (failure.empty()) failure = trimmed_message(PQerrorMessage(conn));
-          failure_state = (state && std::strlen(state) == 5) ? state : "08006";
-          while (PGresult *extra = PQgetResult(conn)) PQclear(extra);
-          conn = nullptr;
-          return;
-        }
-      }
+void Stream::fail_with(PGresult *r) {
+  const char *primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  failure = primary ? primary : r ? trimmed_message(PQresultErrorMessage(r)) : std::string();
+  if (failure.empty()) failure = trimmed_message(PQerrorMessage(conn));
+  failure_state = (state && std::strlen(state) == 5) ? state : "08006";
+  PGconn *c = conn;
+  blocking([&] { discard_results(c); });
+  conn = nullptr;
+}
+
+PgResPtr Stream::read_row() {
+  for (;;) {
+    // A row libpq holds already is parsed without a wait; only a read from
+    // the socket is one.
+    PgResPtr r(PQisBusy(conn) ? blocking([&] { return PQgetResult(conn); }) : PQgetResult(conn));
+    if (!r) {  // the end of the query's results
+      conn = nullptr;
+      return nullptr;
     }
-  });
+    switch (PQresultStatus(r.get())) {
+      case PGRES_SINGLE_TUPLE:
+        return r;
+      case PGRES_TUPLES_OK:  // the end of the rows; NULL follows
+        continue;
+      default:
+        fail_with(r.get());
+        return nullptr;
+    }
+  }
+}
+
+PgResPtr Stream::next_row() {
+  if (!rows.empty()) {
+    PgResPtr r = std::move(rows.front());
+    rows.pop_front();
+    return r;
+  }
+  return attached() ? read_row() : nullptr;
+}
+
+void Stream::pull_all() {
+  while (attached()) {
+    PgResPtr r = read_row();
+    if (r) rows.push_back(std::move(r));
+  }
 }
 
 StreamPtr open_stream(PGconn *conn, PgResPtr first) {
@@ -51,15 +70,13 @@ StreamPtr open_stream(PGconn *conn, PgResPtr first) {
 void drain(const StreamPtr &stream, bool keep) {
   if (!stream || !stream->attached()) return;
   if (keep) {
-    stream->pull(0);
+    stream->pull_all();
     return;
   }
   // Nobody reads the rows: read them off the connection and drop them.
   PGconn *conn = stream->conn;
   stream->conn = nullptr;
-  blocking([&] {
-    while (PGresult *r = PQgetResult(conn)) PQclear(r);
-  });
+  blocking([&] { discard_results(conn); });
   stream->rows.clear();
 }
 
@@ -75,9 +92,11 @@ int PgStreamResult::fail(const std::string &text, const char *state) {
 }
 
 int PgStreamResult::fetch_row() {
+  // The last row goes first: its memory serves the next.
+  at_row_ = false;
   row_.reset();
-  if (stream_->rows.empty()) stream_->pull(kStreamBatchRows);
-  if (stream_->rows.empty()) {
+  row_ = stream_->next_row();
+  if (!row_) {
     if (!stream_->failure.empty()) {
       std::string text;
       text.swap(stream_->failure);
@@ -85,16 +104,16 @@ int PgStreamResult::fetch_row() {
     }
     return VESK_NO_DATA;
   }
-  row_ = std::move(stream_->rows.front());
-  stream_->rows.pop_front();
   const int n = static_cast<int>(stream_->cols.size());
   cells_.resize(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     Cell &c = cells_[static_cast<size_t>(i)];
-    c.null = PQgetisnull(row_.get(), 0, i) != 0;
     c.value = PQgetvalue(row_.get(), 0, i);
     c.length = PQgetlength(row_.get(), 0, i);
+    // A null's length is 0: only an empty value needs the question.
+    c.null = c.length == 0 && PQgetisnull(row_.get(), 0, i) != 0;
   }
+  at_row_ = true;
   return VESK_OK;
 }
 
@@ -111,12 +130,8 @@ const std::string *PgStreamResult::column_name(int32_t col) const {
 int PgStreamResult::column_type(int32_t col, int32_t *type) {
   const PgCol *c = col_info(col);
   if (c == nullptr) return VESK_ERROR;
-  const Cell *cell = row_ ? &cells_[static_cast<size_t>(col - 1)] : nullptr;
-  if (cell != nullptr && !cell->null) {
-    *type = cell_code(*c, cell->value, cell->length);
-  } else {
-    *type = c->code;
-  }
+  const Cell *cell = at_row_ ? &cells_[static_cast<size_t>(col - 1)] : nullptr;
+  *type = (cell != nullptr && !cell->null) ? cell_code(*c, cell->value, cell->length) : c->code;
   return VESK_OK;
 }
 
@@ -132,16 +147,20 @@ int PgStreamResult::column_index(const char *name) const {
 }
 
 int PgStreamResult::get_field(int32_t col, int32_t type, void *buf, int32_t cap, int32_t *len) {
+  if (at_row_ && col >= 1 && static_cast<size_t>(col) <= cells_.size()) {
+    const Cell &cell = cells_[static_cast<size_t>(col - 1)];
+    const int rc = deliver_quick(cell.value, cell.length, cell.null, type, buf, cap, len);
+    if (rc != kNotQuick) return rc;
+  }
   const PgCol *c = col_info(col);
-  if (c == nullptr || !row_) {
+  if (c == nullptr || !at_row_) {
     if (len) *len = VESK_NULL_LENGTH;
     return fail(c == nullptr ? "get_field: no such column" : "get_field: no current row",
                 kStateGeneral);
   }
-  std::string err;
   const Cell &cell = cells_[static_cast<size_t>(col - 1)];
-  int rc = deliver(*c, cell.value, cell.length, cell.null, type, buf, cap, len, &err);
-  if (rc < 0) return fail(err, kStateGeneral);
+  int rc = deliver(*c, cell.value, cell.length, cell.null, type, buf, cap, len, &err_);
+  if (rc < 0) return fail(err_, kStateGeneral);
   return rc;
 }
 

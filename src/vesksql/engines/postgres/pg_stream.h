@@ -1,14 +1,16 @@
-// The rows of a query read as they arrive: the server's rows come one
-// result at a time (libpq's single-row mode), pulled in batches of
-// kStreamBatchRows, so a query of any size holds at most one batch in the
-// library.  While a stream is open its connection is busy: before the
-// connection runs anything else it drains the stream, keeping the rest of
-// the rows for the result (or dropping them when the result is gone).
+// The rows of a query read as they arrive, one at a time as the caller
+// fetches them (libpq's single-row mode), so a query of any size holds one
+// row in the library (the one just read; it is freed before the next is
+// read, so its memory serves the next).  While a stream is open its
+// connection is busy: before the connection runs anything else it drains
+// the stream, keeping the rest of the rows for the result (or dropping them
+// when the result is gone).
 #ifndef VESKSQL_PG_STREAM_H
 #define VESKSQL_PG_STREAM_H
 
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/engine.h"
@@ -19,8 +21,6 @@
 namespace vesk {
 namespace pg {
 
-constexpr size_t kStreamBatchRows = 1000;
-
 // What a stream's connection and its result share.
 struct Stream {
   PGconn *conn = nullptr;          // while attached: rows still to come from the server
@@ -28,10 +28,17 @@ struct Stream {
   std::deque<PgResPtr> rows;       // rows read from the server, not yet handed out
   std::string failure;             // a failure met while reading, reported by the next fetch
   std::string failure_state;
+
   bool attached() const { return conn != nullptr; }
-  // Read up to `max` more rows (all with max 0) into `rows`; detaches at
-  // the end of the rows or on a failure.  A wait of vesksql.h.
-  void pull(size_t max);
+  // The next row: a kept one, else the next from the server; empty at the
+  // end of the rows or on a failure (then detached, `failure` set).
+  PgResPtr next_row();
+  // Read every row still to come into `rows`.
+  void pull_all();
+
+ private:
+  PgResPtr read_row();
+  void fail_with(PGresult *r);
 };
 using StreamPtr = std::shared_ptr<Stream>;
 
@@ -63,7 +70,7 @@ class PgStreamResult : public EngineResult {
   const PgCol *col_info(int32_t col) const;
   int fail(const std::string &text, const char *state);
 
-  // One cell of the current row, read from libpq once per row.
+  // One cell of the current row, read once per row.
   struct Cell {
     const char *value;
     int32_t length;
@@ -72,8 +79,10 @@ class PgStreamResult : public EngineResult {
 
   ErrorSlotPtr errors_;
   StreamPtr stream_;
-  PgResPtr row_;            // the current row
+  bool at_row_ = false;      // a current row is there
+  PgResPtr row_;             // the current row
   std::vector<Cell> cells_;  // its cells, reused from row to row
+  std::string err_;          // a refused delivery's text
 };
 
 }  // namespace pg

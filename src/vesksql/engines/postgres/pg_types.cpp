@@ -99,11 +99,14 @@ bool parse_interval(const char *v, int32_t n, int64_t *months, int64_t *days, in
 }
 
 // The server's texts of numbers, read without copying: "42", "-7",
-// "1.5e+20", "Infinity", "NaN".
+// "1.5e+20", "Infinity", "NaN"; the plain forms by plain_int and
+// plain_double (pg_types.h), every other one through from_chars.
 int64_t text_int(const char *v, int32_t n) {
-  if (n > 0 && (v[0] == 't' || v[0] == 'f')) return v[0] == 't';  // a boolean
   int64_t x = 0;
   const char *p = v, *end = v + n;
+  if (plain_int(p, end, &x)) return x;
+  if (n > 0 && (v[0] == 't' || v[0] == 'f')) return v[0] == 't';  // a boolean
+  x = 0;
   if (p < end && *p == '+') ++p;
   std::from_chars(p, end, x);
   return x;
@@ -112,6 +115,8 @@ int64_t text_int(const char *v, int32_t n) {
 double text_double(const char *v, int32_t n) {
   double x = 0;
   const char *p = v, *end = v + n;
+  if (plain_double(p, end, &x)) return x;
+  x = 0;
   if (p < end && *p == '+') ++p;
   std::from_chars(p, end, x);
   return x;
@@ -191,10 +196,21 @@ PgCol describe_column(const PGresult *res, int col) {
     default: c.code = VESK_TYPE_VARCHAR; c.size = -1; break;
   }
   if (c.code == VESK_TYPE_VARCHAR || c.code == VESK_TYPE_CHAR) c.text_cap = text_cap_for(c.size);
+  switch (c.code) {
+    case VESK_TYPE_NUMERIC:
+    case VESK_TYPE_DATE:
+    case VESK_TYPE_TIME:
+    case VESK_TYPE_DATETIME_MS:
+    case VESK_TYPE_INTERVAL_YM:
+    case VESK_TYPE_INTERVAL_DS:
+    case VESK_TYPE_VARCHAR:
+    case VESK_TYPE_CHAR: c.fixed_code = false; break;
+    default: c.fixed_code = true; break;
+  }
   return c;
 }
 
-int32_t cell_code(const PgCol &c, const char *v, int32_t n) {
+int32_t cell_code_of_text(const PgCol &c, const char *v, int32_t n) {
   auto as_text = [&]() { return n <= kUnboundedTextCap ? VESK_TYPE_VARCHAR : VESK_TYPE_CLOB; };
   switch (c.code) {
     case VESK_TYPE_NUMERIC:
