@@ -517,6 +517,18 @@ def act_pool(d, s):
         getattr(p, setter)(d.pick(["", "x" * 120, ":memory:", 5, None, "h\x00"]))
 
 
+def act_collect(d, s):
+    # A collection in the middle: it may visit and clear a pool that lends
+    # connections, or cursors in a cycle with their connection.
+    if d.chance(4) and s.pools:
+        # The last reference to a pool, in a cycle: the collector clears
+        # the pool while connections it lent are still in use.
+        ring = [s.pools.pop(d.below(len(s.pools)))]
+        ring.append(ring)
+        del ring
+    gc.collect(d.below(3))
+
+
 def act_script(d, s):
     if s.script is not None:
         script_answers(d, s.script, s)
@@ -524,7 +536,7 @@ def act_script(d, s):
 
 ACTIONS = [act_execute, act_execute, act_execute, act_executemany, act_executebatch,
            act_fetch, act_fetch, act_fetch, act_describe, act_sizes, act_routine,
-           act_connection, act_close, act_pool, act_script, act_script]
+           act_connection, act_close, act_pool, act_script, act_script, act_collect]
 
 
 # Methods that fetch the items of their argument by integer keys pass on what
@@ -583,7 +595,6 @@ def _workdir():
     global _folder
     if _folder is None:
         _folder = tempfile.mkdtemp(prefix="vkfuzz-")
-        os.chdir(_folder)
     return _folder
 
 
@@ -599,6 +610,8 @@ def run_one(data):
     d = Draw(data)
     engine = ENGINES[d.byte() % len(ENGINES)]
     folder = _workdir()
+    here = os.getcwd()
+    os.chdir(folder)
     script = None
     if engine == "scripted":
         script = _scripted()
@@ -616,13 +629,17 @@ def run_one(data):
         play(d, s)
         finish(s)
         del s
-        gc.collect()
+        if script is not None:
+            # Whatever is left in a cycle goes while the scripted engine,
+            # which alone knows its handles, is still in place.
+            gc.collect(1)
     finally:
         if script is not None:
             script.uninstall()
             script.reset()
         if previous is not None:
             sys.unraisablehook = previous
+        os.chdir(here)
         if os.listdir(folder):
             for f in os.listdir(folder):
                 try:

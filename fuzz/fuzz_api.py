@@ -27,26 +27,8 @@ def test_one_input(data):
     api_driver.run_one(data)
 
 
-def absolute_paths(argv):
-    """The driver plays in a folder of its own (select_db makes files in the
-    working directory), so corpus folders and artifact paths given relative
-    to where the run started are made absolute first."""
-    out = argv[:1]
-    for arg in argv[1:]:
-        if not arg.startswith("-"):
-            arg = os.path.abspath(arg)
-        else:
-            for key in ("-artifact_prefix=", "-exact_artifact_path=", "-dict="):
-                if arg.startswith(key):
-                    value = arg[len(key):]
-                    slash = value.endswith("/")
-                    arg = key + os.path.abspath(value) + ("/" if slash else "")
-        out.append(arg)
-    return out
-
-
 def main():
-    atheris.Setup(absolute_paths(sys.argv), test_one_input)
+    atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
 
