@@ -64,7 +64,23 @@ def shared_pool(params, deadline, table, locks_fail):
 
     workers = [Worker(i, deadline, table, get_conn, put_conn, locks_fail=locks_fail)
                for i in range(THREADS)]
-    return workers, [pool]
+    return workers, pool
+
+
+def check_pool(pool):
+    """Every connection came back: the pool lends POOL_SIZE distinct,
+    working connections again, and no more."""
+    lent = []
+    try:
+        for _ in range(POOL_SIZE):
+            lent.append(pool.getconn())
+        with pytest.raises(vkcondb.ProgrammingError, match="^%s$" % POOL_EMPTY):
+            pool.getconn()
+        assert len(set(map(id, lent))) == POOL_SIZE, "a connection is lent twice"
+        assert all(c.ping() for c in lent)
+    finally:
+        for c in lent:
+            c.close()
 
 
 def run_workers(workers, seconds):
@@ -108,6 +124,8 @@ def run_load(connect, params, table, mode, seconds, postgres):
     else:
         workers, keep = shared_pool(params, deadline, table, locks_fail=not postgres)
     run_workers(workers, seconds)
+    if mode == "pool":
+        check_pool(keep)
     del keep
     check_rows(connect, table, workers)
     # The pool never waits: a borrower that finds it empty tries again, so
