@@ -44,6 +44,8 @@ runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
 rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
 echo "fuzz: ${runs:-?} executions, ${rate:-?} per second, corpus $(ls "$work/corpus" | wc -l) inputs"
 if [ "$status" != 0 ]; then
+  # The finding's traceback, without the driver's own diagnostic lines.
+  grep -a -v -e "^the type not supported" -e $'^\xb2\xbb' "$work/stdout.log" | tail -40 || true
   grep -a -v "^#" "$log" | tail -40
   echo "fuzz: FAILED (exit $status); inputs kept in $work/artifacts/:"
   ls -l "$work/artifacts/"
