@@ -1,8 +1,8 @@
 """Coverage-guided fuzzing of the vkcondb API with atheris.
 
-    python fuzz/fuzz_api.py fuzz/corpus -max_total_time=60 -timeout=20
+    python fuzz/fuzz_api.py CORPUS_DIR -max_total_time=60 -timeout=20
 
-Arguments go to libFuzzer as they are (docs/fuzzing.md lists the useful
+Arguments go to libFuzzer as they are (docs/stress.md has the useful
 ones).  Each input is played by api_driver.run_one; a Finding, an exception
 outside the expected set, a crash or an input running past -timeout stops
 the run with the input saved as crash-*/timeout-* in the working directory
