@@ -21,6 +21,11 @@ import tempfile
 
 import vkcondb
 
+# The scripted engine's control lives with the tests.
+_TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+if _TESTS not in sys.path:
+    sys.path.append(_TESTS)
+
 # What a call may raise: the driver's own classes, the argument errors of the
 # interpreter's parsers, and what the fuzzer's own junk values raise.
 class JunkError(Exception):

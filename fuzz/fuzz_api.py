@@ -16,7 +16,6 @@ import atheris
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 with atheris.instrument_imports():
     import vkcondb  # noqa: F401 - instrumented for coverage
