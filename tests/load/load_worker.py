@@ -8,9 +8,10 @@ rows it knows are in the table (id -> n), and `view`, what its open
 transaction should see; each read of its own rows is checked against
 `view`, and the test checks the table against `committed` at the end.
 
-An expected error (the embedded engine's lock not obtained in time,
-SQLSTATE 55P03; the pool's "create conn fail" when every connection is
-lent out) rolls the unit back and tries again; it is counted.  Any other
+An expected error (the embedded engine's lock not obtained in time:
+SQLSTATE 55P03, or the fixed texts of executemany and commit, which carry
+none; the pool's "create conn fail" when every connection is lent out)
+rolls the unit back and tries again; it is counted.  Any other
 error is kept in `failure` and ends the worker.
 """
 import random
@@ -22,6 +23,9 @@ BUSY = "55P03"
 # executemany reports a failed set with this fixed text and no SQLSTATE: on
 # the embedded engine under load that is a lock not obtained in time.
 MANY_FAILED = "error execute2"
+# Likewise a commit that could not get its lock is a DatabaseError with this
+# text; the transaction is still open and is rolled back.
+COMMIT_FAILED = "Commit failed"
 POOL_EMPTY = "create conn fail"
 ID_STRIDE = 10 ** 9
 
@@ -44,6 +48,7 @@ class Worker(object):
         self.rollbacks = 0
         self.busy = 0
         self.many_failed = 0
+        self.commit_failed = 0
         self.pool_empty = 0
         self.failure = None
 
@@ -140,6 +145,9 @@ class Worker(object):
         if str(exc) == MANY_FAILED and getattr(exc, "sqlstate", None) is None:
             self.many_failed += 1
             return True
+        if str(exc) == COMMIT_FAILED and type(exc) is vkcondb.DatabaseError:
+            self.commit_failed += 1
+            return True
         return False
 
     def run(self):
@@ -153,7 +161,7 @@ class Worker(object):
                 try:
                     conn.autocommit(False)
                     self.unit(conn)
-                except vkcondb.OperationalError as exc:
+                except vkcondb.DatabaseError as exc:
                     if not self.expected(exc):
                         raise
                     conn.rollback()
@@ -169,6 +177,6 @@ class Worker(object):
 
     def summary(self):
         return ("worker %d: %d statements, %d commits, %d rollbacks, retried: %d busy, "
-                "%d executemany, %d pool empty; %d rows" % (
+                "%d executemany, %d commit, %d pool empty; %d rows" % (
                     self.number, self.statements, self.commits, self.rollbacks, self.busy,
-                    self.many_failed, self.pool_empty, len(self.committed)))
+                    self.many_failed, self.commit_failed, self.pool_empty, len(self.committed)))

@@ -110,9 +110,11 @@ def check_rows(connect, table, workers):
         assert found.get(w.number, {}) == w.committed, "rows of worker %d differ" % w.number
         total += len(w.committed)
     assert sum(len(v) for v in found.values()) == total
-    print("final rows: %d; statements: %d; retried: %d busy, %d executemany, %d pool empty"
-          % (total, sum(w.statements for w in workers), sum(w.busy for w in workers),
-             sum(w.many_failed for w in workers), sum(w.pool_empty for w in workers)))
+    print("final rows: %d; statements: %d; retried: %d busy, %d executemany, %d commit, "
+          "%d pool empty" % (total, sum(w.statements for w in workers),
+                             sum(w.busy for w in workers), sum(w.many_failed for w in workers),
+                             sum(w.commit_failed for w in workers),
+                             sum(w.pool_empty for w in workers)))
     return total
 
 
@@ -149,4 +151,4 @@ def test_postgres_load(pg_load_server, load_seconds, mode):
     workers = run_load(connect, params, table, mode, load_seconds, postgres=True)
     # Each thread writes rows of its own only: no lock is waited on long
     # enough to fail (the workers take no lock failure as expected here).
-    assert all(w.busy == 0 and w.many_failed == 0 for w in workers)
+    assert all(w.busy == 0 and w.many_failed == 0 and w.commit_failed == 0 for w in workers)
