@@ -366,3 +366,16 @@ def test_read_back_failure_after_a_refcursor_closes_it(script, cur):
     assert script.calls("cli_close_named_cursor") == [(1, "c1")]
     with pytest.raises(ProgrammingError, match="The result set does not exist"):
         cur.fetchall()
+
+
+@pytest.mark.parametrize("code", [-1, -7, -2 ** 31])
+def test_negative_declared_codes_have_no_conversion(script, cur, capfdbinary, code):
+    # Found by the fuzzer: a declared -1 read as a failed type resolution and
+    # the call returned without an exception (SystemError).
+    cur.setinputtype([code, 2])
+    assert cur.callproc("p", ["a", "b"]) == [None, "b"]
+    assert capfdbinary.readouterr().out == b"the type not supported\n"
+    assert [b[0] for b in binds(script)] == [2]
+    cur.setinputtype([2, code])
+    script.script("cli_exec_routine", outputs(p2={"data": b"r", "len": 1}))
+    assert cur.callfunc("f", ["x"]) == ["x", "r"]

@@ -67,16 +67,22 @@ bool open_connection(PoolObject *self) {
     PyErr_SetString(ProgrammingError, "create conn fail");
     return false;
   }
+  // The slot is taken before the connection opens: opening waits for the
+  // server with the interpreter lock released, and a getconn of another
+  // thread meanwhile must count this connection against the limit.
+  ++self->opened;
   PyObject *conn = PyObject_CallFunction(reinterpret_cast<PyObject *>(&ConnectionType),
                                          "sisssssss", self->host, self->port, self->database,
                                          self->user, self->password, self->charset, self->usessl,
                                          "", "");
-  if (conn == nullptr) return false;
+  if (conn == nullptr) {
+    --self->opened;
+    return false;
+  }
   ConnectionObject *c = reinterpret_cast<ConnectionObject *>(conn);
   c->pool = self;
   c->mode = kPooledMode;
   self->idle[self->idle_count++] = c;
-  ++self->opened;
   return true;
 }
 
@@ -366,20 +372,36 @@ constexpr const char *kReturnStatements[] = {"rollback;", "set auto commit on"};
 
 }  // namespace
 
-void pool_take_back(PoolObject *pool, ConnectionObject *conn) {
+namespace {
+
+// Where `conn` stands on the busy list, or -1.
+int32_t busy_index(const PoolObject *pool, const ConnectionObject *conn) {
   for (int32_t i = 0; i < pool->busy_count; ++i) {
-    if (pool->busy[i] != conn) continue;
-    if (conn->handle != nullptr) {
-      for (const char *sql : kReturnStatements) cli_exec_command(&conn->handle, sql);
-    }
-    // Cursors made by the returning user are closed for good.
-    ++conn->generation;
-    pool->idle[pool->idle_count++] = conn;
-    --pool->busy_count;
-    pool->busy[i] = pool->busy[pool->busy_count];
-    pool->busy[pool->busy_count] = nullptr;
-    return;
+    if (pool->busy[i] == conn) return i;
   }
+  return -1;
+}
+
+}  // namespace
+
+void pool_take_back(PoolObject *pool, ConnectionObject *conn) {
+  if (busy_index(pool, conn) < 0) return;
+  // The clean-up statements wait for the server with the interpreter lock
+  // released: other threads may meanwhile borrow and return connections,
+  // which moves entries of the busy list, or drop their references to the
+  // pool.  Keep the pool alive and find the connection again afterwards.
+  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject *>(pool));
+  if (conn->handle != nullptr) {
+    for (const char *sql : kReturnStatements) cli_exec_command(&conn->handle, sql);
+  }
+  const int32_t i = conn->pool == pool ? busy_index(pool, conn) : -1;
+  if (i < 0) return;
+  // Cursors made by the returning user are closed for good.
+  ++conn->generation;
+  pool->idle[pool->idle_count++] = conn;
+  --pool->busy_count;
+  pool->busy[i] = pool->busy[pool->busy_count];
+  pool->busy[pool->busy_count] = nullptr;
 }
 
 PyTypeObject PoolType = [] {

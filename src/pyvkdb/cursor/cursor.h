@@ -83,7 +83,8 @@ bool cursor_build_description(CursorObject *self);
 
 // --- cursor/registry.cpp ---
 // Type code of parameter `pos` (0-based): declared, or inferred from
-// `value`.  -1 with ProgrammingError set when it cannot be resolved.
+// `value`.  -1 with ProgrammingError set when it cannot be resolved; a
+// declared negative code resolves to VESK_TYPE_NULL (no conversion).
 int32_t cursor_resolve_type(CursorObject *self, PyObject *value, Py_ssize_t pos);
 // Declared size of parameter `index`, or -1 when none is declared (also
 // past the end of the list).

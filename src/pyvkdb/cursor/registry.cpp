@@ -140,7 +140,12 @@ int32_t cursor_resolve_type(CursorObject *self, PyObject *value, Py_ssize_t pos)
     return -1;
   }
   if (self->types != nullptr) {
-    if (pos >= 0 && pos < self->type_count) return self->types[pos];
+    if (pos >= 0 && pos < self->type_count) {
+      // A declared negative code names no type, like code 0, and must not
+      // read as this function's failure value to its callers.
+      const int32_t declared = self->types[pos];
+      return declared < 0 ? VESK_TYPE_NULL : declared;
+    }
     raise(ProgrammingError, "The parameter is out of range");
     return -1;
   }

@@ -1,0 +1,38 @@
+"""Fixtures of the load tests.
+
+- ``load_seconds``: how long each load runs, from VKCONDB_LOAD_SECONDS
+  (10 s unless set; dev/stress.sh runs a minute).
+- ``pg_load_server``: a PostgreSQL server of its own for this folder (see
+  tests/pgserver.py); skipped without the server programs, failed in CI.
+"""
+import os
+import sys
+
+import pytest
+
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if TESTS_DIR not in sys.path:
+    sys.path.insert(0, TESTS_DIR)
+
+import pgserver  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def load_seconds():
+    return float(os.environ.get("VKCONDB_LOAD_SECONDS", "10"))
+
+
+@pytest.fixture(scope="module")
+def pg_load_server():
+    reason = pgserver.unavailable_reason()
+    if reason is not None:
+        message = "PostgreSQL test server unavailable: %s" % reason
+        if os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no"):
+            pytest.fail(message + " (CI is set, so this is a failure)", pytrace=False)
+        pytest.skip(message)
+    server = pgserver.Server(name="load")
+    try:
+        server.start()
+        yield server
+    finally:
+        server.close()
