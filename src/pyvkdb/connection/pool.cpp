@@ -235,16 +235,30 @@ int pool_clear(PyObject *self_obj) {
 PyObject *pool_getconn(PyObject *self_obj, PyObject *) {
   PoolObject *self = as_pool(self_obj);
   if (self->busy == nullptr) return raise(ProgrammingError, "connection pool is not set up");
+  ConnectionObject *c = nullptr;
   if (self->idle_count == 0) {
     if (self->opened >= self->maxconnections) return raise(ProgrammingError, "create conn fail");
     if (!open_connection(self)) {
       replace_error(OperationalError, "Connpool create  conn failed");
       return nullptr;
     }
-  } else if (!ready_to_lend(self_obj, self->idle[self->idle_count - 1])) {
-    return nullptr;
+    c = self->idle[--self->idle_count];
+  } else {
+    // Off the idle list before the check: the check waits for the server
+    // with the interpreter lock released, and a getconn of another thread
+    // meanwhile must neither lend the same connection nor see the list
+    // shrink under it.  The list's reference moves with the connection.
+    c = self->idle[--self->idle_count];
+    if (!ready_to_lend(self_obj, c)) {
+      if (self->idle_count < self->capacity) {
+        self->idle[self->idle_count++] = c;
+      } else {
+        --self->opened;
+        release_connections(&c, 1);
+      }
+      return nullptr;
+    }
   }
-  ConnectionObject *c = self->idle[--self->idle_count];
   self->busy[self->busy_count++] = c;
   Py_INCREF(c);
   return reinterpret_cast<PyObject *>(c);
