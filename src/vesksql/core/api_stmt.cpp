@@ -43,9 +43,7 @@ void release_batch_columns(ArrayStore *arrays) {
   constexpr size_t kGiveBackBytes = size_t{1} << 20;
   size_t bytes = 0;
   for (const ArrayColumn &col : arrays->columns) {
-    bytes += col.ints.capacity() * sizeof(int64_t) + col.reals.capacity() * sizeof(double) +
-             col.arena.capacity() + col.offset.capacity() * sizeof(uint32_t) +
-             col.length.capacity() * sizeof(int32_t);
+    bytes += col.bytes_held();
   }
   arrays->clear();
 #ifdef __GLIBC__
