@@ -63,7 +63,7 @@ void hand_out(ResultPtr res, vesk_result **r) {
 int impl_cli_reset_params(vesk_conn **h) {
   if (h == nullptr || *h == nullptr) return VESK_LOST;
   (*h)->binds.clear();
-  (*h)->arrays.clear();
+  if (!(*h)->arrays.columns.empty()) (*h)->arrays.clear();
   return VESK_OK;
 }
 
