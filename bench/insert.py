@@ -7,7 +7,10 @@ a temporary folder, these ways, one after the other:
   - vkcondb executebatch (three columns, one batch);
   - vkcondb executemany with a list of tuples, inside one transaction;
   - sqlite3 executemany with the same list, inside one transaction;
-  - apsw executemany with the same list, inside one transaction.
+  - apsw executemany with the same list, inside one transaction;
+  - the C floor, bench/sqlite_insert_floor.c compiled here with cc against
+    SQLite: a plain C loop of bind, step and reset on the same rows, made
+    before its clock starts (it is a floor, not a peer).
 
 The data is built before any clock starts; each way gets a new file and its
 count of rows is checked afterwards.  Prints each time and its ratio to
@@ -25,6 +28,7 @@ drivers (see that file for its options).
 import argparse
 import gc
 import os
+import shutil
 import sqlite3
 import subprocess
 import sys
@@ -115,6 +119,39 @@ def apsw_executemany(path, rows, columns):
         conn.close()
 
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+FLOOR_LABEL = "C floor executemany"
+
+
+def build_floor(folder):
+    """Compile bench/sqlite_insert_floor.c into `folder`; returns (path,
+    None) or (None, why not)."""
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None, "not built: no C compiler"
+    exe = os.path.join(folder, "sqlite_insert_floor")
+    cmd = [cc, "-O2", "-std=c99", "-D_POSIX_C_SOURCE=200809L", "-o", exe,
+           os.path.join(HERE, "sqlite_insert_floor.c"), "-lsqlite3"]
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=300)
+    except (OSError, subprocess.SubprocessError) as exc:
+        return None, "not built: %s" % exc
+    if done.returncode != 0:
+        lines = (done.stderr or done.stdout).strip().splitlines()
+        return None, "not built: %s" % (lines[-1] if lines else "cc failed")
+    return exe, None
+
+
+def floor_insert(exe, path, rows_n):
+    """The floor's own time (BEGIN to the end of COMMIT) for rows_n rows."""
+    done = subprocess.run([exe, path, str(rows_n)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(done.stderr.strip() or "exit %d" % done.returncode)
+    return float(done.stdout.split()[0])
+
+
 WAYS = [
     ("vkcondb executebatch", vk_executebatch),
     ("vkcondb executemany", vk_executemany),
@@ -198,10 +235,15 @@ def main(argv=None):
           % (args.rows, args.repeat))
     times = {}
     with tempfile.TemporaryDirectory(prefix="vkcondb-bench-") as folder:
+        floor, why = build_floor(folder)
+        ways = list(WAYS)
+        if floor is not None:
+            ways.append((FLOOR_LABEL,
+                         lambda path, rows, columns: floor_insert(floor, path, len(rows))))
         # The ways take turns in every round, so that all of them see the
         # same load on a shared machine.
         for _ in range(args.repeat):
-            for i, (label, way) in enumerate(WAYS):
+            for i, (label, way) in enumerate(ways):
                 path = fresh_file(folder, "insert%d.db" % i)
                 elapsed = way(path, rows, columns)
                 got = count_rows(path)
@@ -209,14 +251,16 @@ def main(argv=None):
                     print("%s stored %d rows, expected %d" % (label, got, args.rows))
                     return 1
                 times[label] = min(times.get(label, elapsed), elapsed)
-        for label, _ in WAYS:
+        for label, _ in ways:
             print("  %-22s %8.3f s  %10.0f rows/s" % (label, times[label],
                                                      args.rows / times[label]))
+        if floor is None:
+            print("  %-22s %s" % (FLOOR_LABEL, why))
     if apsw is None:
         print("(apsw is not installed: sqlite3 is the only peer)")
     base = times["sqlite3 executemany"]
     print("time against sqlite3 executemany (way's time / sqlite3's):")
-    for label, _ in WAYS:
+    for label in times:
         if label != "sqlite3 executemany":
             print("  %-22s %6.2f" % (label, times[label] / base))
     memory_report(args.rows)

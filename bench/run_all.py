@@ -8,7 +8,7 @@ another):
   PostgreSQL (private server)  bench/pg_fetch.py, bench/pg_insert.py
 
 and whatever peers that interpreter has are timed by them (sqlite3, apsw;
-psycopg, psycopg2, asyncpg; the libpq C floor where it compiles).  Their
+psycopg, psycopg2, asyncpg; the C floors where they compile).  Their
 printed tables are read back and put into one table: a row per scenario, a
 column per driver, each cell the driver's best time divided by the row's
 reference time (below 1.00 is faster).  The reference is sqlite3 on the
@@ -170,6 +170,8 @@ def classify(label):
     if driver == "C floor" and "executemany" in method:
         return "executemany", driver
     if driver == "C floor":
+        if method == "executemany":  # the embedded insert's floor
+            return method, driver
         # The floor reads everything into one result, or row by row (as a
         # streaming fetchmany loop does).
         return ("fetchmany(1000)" if "single" in method else "fetchall"), driver
@@ -882,7 +884,8 @@ LEGEND = [
     "with fetchall only).  best peer: the fastest driver other than vkcondb.",
     "psycopg: its default (text) cursor; psycopg binary: cursor(binary=True).  "
     "C floor: bench/pg_floor.c, libpq with binary results and no Python objects "
-    "(fetchall row: one result; fetchmany row: single-row mode).",
+    "(fetchall row: one result; fetchmany row: single-row mode); on the embedded engine "
+    "bench/sqlite_insert_floor.c, a C loop of bind, step and reset (executemany row).",
     "executebatch: vkcondb's column-wise insert, against each peer's fastest way of "
     "inserting the same rows (its executemany unless marked).  execute+fetchone, execute insert: per call, "
     "from bench/calls.py.",

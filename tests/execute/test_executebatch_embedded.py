@@ -93,3 +93,63 @@ def test_a_good_batch_after_a_failed_one(db):
     cur.executebatch("insert into t values (?)", [[1, 2]])
     assert stored(path, "select id from t order by id") == [(1,), (2,)]
 
+
+
+# Columns the library keeps in a narrower form while the batch runs (ints
+# within 32 bits, doubles that are exactly floats, short texts): the values
+# at the edges of each form, and one value past it, all stored as sent.
+NARROW_EDGES = [
+    ("integer", [2 ** 31 - 1, -2 ** 31, None, 0, -1]),
+    ("integer", [2 ** 31 - 1, -2 ** 31, 2 ** 31, None]),
+    ("real", [0.5, -0.0, 2.0 ** -149, 3.4028234663852886e38, None, -7.25]),
+    ("real", [0.5, 0.1, None]),
+    ("real", [0.5, 3.4028235677973366e38, 1e39, float("inf"), float("-inf")]),
+    ("text", ["x" * 254, "", None, "\u00e9" * 127]),
+    ("text", ["x" * 254, "y" * 255, None, ""]),
+    ("blob", [b"\x00" * 254, b"", None, b"\xff"]),
+]
+
+
+@pytest.mark.parametrize("decl, values", NARROW_EDGES,
+                         ids=["%s%d" % (k[0], i) for i, k in enumerate(NARROW_EDGES)])
+def test_values_at_the_edges_of_the_narrow_forms(db, decl, values):
+    path, conn = db
+    cur = conn.cursor()
+    cur.execute("create table t(n integer, v %s)" % decl)
+    cur.executebatch("insert into t(n, v) values (?, ?)", [list(range(len(values))), values])
+    assert [row[0] for row in stored(path, "select v from t order by n")] == values
+
+
+def short_text(i):
+    return None if i % 7 == 3 else ("" if i % 11 == 5 else "t%d" % (i * 37 % 1000))
+
+
+def test_short_texts_with_nulls_over_many_groups(db):
+    # Texts of varying length, NULLs and empty ones over many groups of rows,
+    # read back in their rows.
+    path, conn = db
+    cur = conn.cursor()
+    cur.execute("create table t(n integer, v text, w text)")
+    rows = 1000
+    v = [short_text(i) for i in range(rows)]
+    w = [None if i % 5 == 0 else "w" * (i % 40) for i in range(rows)]
+    cur.executebatch("insert into t values (?, ?, ?)", [list(range(rows)), v, w])
+    assert stored(path, "select v, w from t order by n") == list(zip(v, w))
+
+
+def test_failing_row_late_in_a_batch_of_short_texts(db):
+    # The rows of the failing group are run again one by one from the
+    # group's first row: the texts of those rows must still be their own.
+    path, conn = db
+    cur = conn.cursor()
+    cur.execute("create table t(n integer primary key, v text not null)")
+    rows = 450
+    v = ["v%d" % i for i in range(rows)]
+    v[317] = None
+    with pytest.raises(vkcondb.OperationalError) as info:
+        cur.executebatch("insert into t values (?, ?)", [list(range(rows)), v])
+    assert "row 318" in str(info.value)
+    assert stored(path, "select count(*) from t") == [(0,)]
+    v[317] = "v317"
+    cur.executebatch("insert into t values (?, ?)", [list(range(rows)), v])
+    assert stored(path, "select v from t order by n") == [(x,) for x in v]

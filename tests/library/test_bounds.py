@@ -133,6 +133,8 @@ def bound_value(c):
     (VARCHAR, b"abcd", 4, None, ("abcd", "text")),      # no length cell: buflen
     (VARCHAR, b"abcd", 4, 2, ("ab", "text")),           # the cell is shorter
     (VARCHAR, b"abcd", -1, 24, ("", "text")),           # a negative buflen holds nothing
+    (VARCHAR, b"abcd", 4, -5, ("", "text")),            # so does a negative length cell
+    (VARCHAR, b"", 0, 0, ("", "text")),
     (CLOB, b"abcd", 4, 1 << 30, ("abcd", "text")),
     (NUMERIC, b"1234.5600", 9, 40, ("1234.5600", "text")),
     (NUMERIC, b"-0.5000", 7, None, ("-0.5000", "text")),

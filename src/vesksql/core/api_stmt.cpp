@@ -43,9 +43,7 @@ void release_batch_columns(ArrayStore *arrays) {
   constexpr size_t kGiveBackBytes = size_t{1} << 20;
   size_t bytes = 0;
   for (const ArrayColumn &col : arrays->columns) {
-    bytes += col.ints.capacity() * sizeof(int64_t) + col.reals.capacity() * sizeof(double) +
-             col.arena.capacity() + col.offset.capacity() * sizeof(uint32_t) +
-             col.length.capacity() * sizeof(int32_t);
+    bytes += col.bytes_held();
   }
   arrays->clear();
 #ifdef __GLIBC__
@@ -65,7 +63,7 @@ void hand_out(ResultPtr res, vesk_result **r) {
 int impl_cli_reset_params(vesk_conn **h) {
   if (h == nullptr || *h == nullptr) return VESK_LOST;
   (*h)->binds.clear();
-  (*h)->arrays.clear();
+  if (!(*h)->arrays.columns.empty()) (*h)->arrays.clear();
   return VESK_OK;
 }
 
@@ -185,11 +183,37 @@ int impl_cli_bind_param(vesk_conn **h, int32_t pos, int32_t direction, int32_t t
   if (h == nullptr || *h == nullptr) return VESK_LOST;
   vesk_conn *c = *h;
   // An input value, the common bind: as below, in one step (a value
-  // refused here is refused below again, with its text).
-  if (direction == VESK_PARAM_IN && pos >= 1 && pos <= kMaxParamPosition &&
-      value_from_buffer(type, buf, buflen, len, &c->binds.slot(pos), nullptr)) {
-    if (!c->binds.targets.empty()) c->binds.set_target(pos, nullptr);
-    return VESK_OK;
+  // refused here is refused below again, with its text).  An integer or a
+  // text that is there is read right here.
+  if (direction == VESK_PARAM_IN && pos >= 1 && pos <= kMaxParamPosition) {
+    Value &slot = c->binds.slot(pos);
+    const bool present = buf != nullptr && (len == nullptr || *len != VESK_NULL_LENGTH);
+    bool done;
+    if (present && type == VESK_TYPE_BIGINT && buflen >= 8) {
+      slot.kind = Value::Int;
+      slot.type = type;
+      std::memcpy(&slot.i, buf, sizeof slot.i);
+      done = true;
+    } else if (present && type == VESK_TYPE_VARCHAR) {
+      // At most the length cell's bytes, never past the buffer, up to the
+      // first zero byte.
+      int32_t cap = len != nullptr && *len < buflen ? *len : buflen;
+      if (cap < 0) cap = 0;
+      const char *text = static_cast<const char *>(buf);
+      const void *zero = std::memchr(text, 0, static_cast<size_t>(cap));
+      const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const char *>(zero) - text)
+                                       : static_cast<size_t>(cap);
+      slot.kind = Value::Text;
+      slot.type = type;
+      slot.bytes.assign(text, n);
+      done = true;
+    } else {
+      done = value_from_buffer(type, buf, buflen, len, &slot, nullptr);
+    }
+    if (done) {
+      if (!c->binds.targets.empty()) c->binds.set_target(pos, nullptr);
+      return VESK_OK;
+    }
   }
   std::string err;
   const bool output = direction == VESK_PARAM_OUT || direction == VESK_PARAM_RETURN;

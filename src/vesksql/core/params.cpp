@@ -1,5 +1,8 @@
 #include "params.h"
 
+#include <cfloat>
+#include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "vesksql.h"
@@ -224,14 +227,49 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
   } else if (type == VESK_TYPE_BIGINT) {
     if (!fixed(8)) return false;
     col.kind = ArrayColumn::Int;
-    col.ints.resize(n_elems);
-    if (count) std::memcpy(col.ints.data(), d, 8 * n_elems);
+    // The compact form keeps a column whose values all fit 32 bits (ids,
+    // counts) at half the size.
+    bool narrow = compact;
+    for (size_t i = 0; i < n_elems && narrow; ++i) {
+      int64_t x;
+      std::memcpy(&x, d + 8 * i, 8);
+      narrow = x >= INT32_MIN && x <= INT32_MAX;
+    }
+    if (narrow) {
+      col.ints32.resize(n_elems);
+      for (size_t i = 0; i < n_elems; ++i) {
+        int64_t x;
+        std::memcpy(&x, d + 8 * i, 8);
+        col.ints32[i] = static_cast<int32_t>(x);
+      }
+    } else {
+      col.ints.resize(n_elems);
+      if (count) std::memcpy(col.ints.data(), d, 8 * n_elems);
+    }
     fixed_lengths(8);
   } else if (type == VESK_TYPE_DOUBLE) {
     if (!fixed(8)) return false;
     col.kind = ArrayColumn::Real;
-    col.reals.resize(n_elems);
-    if (count) std::memcpy(col.reals.data(), d, 8 * n_elems);
+    // The compact form keeps a column whose values are all exactly floats
+    // (halves, quarters, small whole numbers) at half the size.  NaN, the
+    // infinities and values beyond a float's range keep it at full width.
+    bool narrow = compact;
+    for (size_t i = 0; i < n_elems && narrow; ++i) {
+      double x;
+      std::memcpy(&x, d + 8 * i, 8);
+      narrow = std::fabs(x) <= FLT_MAX && static_cast<double>(static_cast<float>(x)) == x;
+    }
+    if (narrow) {
+      col.reals32.resize(n_elems);
+      for (size_t i = 0; i < n_elems; ++i) {
+        double x;
+        std::memcpy(&x, d + 8 * i, 8);
+        col.reals32[i] = static_cast<float>(x);
+      }
+    } else {
+      col.reals.resize(n_elems);
+      if (count) std::memcpy(col.reals.data(), d, 8 * n_elems);
+    }
     fixed_lengths(8);
   } else if (is_text_code(type) || is_datetime_text_code(type) || is_binary_code(type)) {
     bool text = !is_binary_code(type);
@@ -245,6 +283,7 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
     const size_t total = static_cast<size_t>(width);
     size_t off = 0, kept = 0;
     bool any_null = false;
+    bool all_short = true;
     for (int32_t i = 0; i < count; ++i) {
       int32_t n;
       if (off + 4 > total) {
@@ -269,11 +308,37 @@ bool array_from_buffer(int32_t type, int32_t count, const void *data, int32_t wi
         any_null = true;
       } else {
         // Text stops at its first zero byte: an empty text arrives as one zero byte.
-        kept += text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
+        const size_t m = text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
+        kept += m;
+        if (m > static_cast<size_t>(ArrayColumn::kShortMax)) all_short = false;
       }
       off += static_cast<size_t>(n);
     }
     // Second pass: the bytes, the starts and (where kept) the lengths.
+    if (compact && all_short) {
+      // A byte per element and a start per block of elements.
+      col.arena.reserve(kept);
+      col.short_len.resize(n_elems);
+      col.block_start.resize((n_elems + ArrayColumn::kBlockRows - 1) / ArrayColumn::kBlockRows);
+      off = 0;
+      for (size_t i = 0; i < n_elems; ++i) {
+        int32_t n;
+        std::memcpy(&n, d + off, 4);
+        off += 4;
+        if ((i & (ArrayColumn::kBlockRows - 1)) == 0)
+          col.block_start[i >> ArrayColumn::kBlockShift] = static_cast<uint32_t>(col.arena.size());
+        if (lens[i] == 0) {
+          col.short_len[i] = ArrayColumn::kShortNull;
+        } else {
+          size_t m = text ? strnlen(d + off, static_cast<size_t>(n)) : static_cast<size_t>(n);
+          col.arena.append(d + off, m);
+          col.short_len[i] = static_cast<uint8_t>(m);
+        }
+        off += static_cast<size_t>(n);
+      }
+      *out = std::move(col);
+      return true;
+    }
     const bool with_lengths = !compact || any_null;
     col.arena.reserve(kept);
     col.offset.resize(compact ? n_elems + 1 : n_elems);

@@ -82,28 +82,80 @@ struct ParamStore {
 //
 // Full form: `length` holds every element's length (-1 = NULL) and `offset`
 // every Text/Blob element's start.  Compact form (an engine that reads the
-// column through length_at and start_at): `length` stays empty unless an
-// element is NULL, and `offset` holds count + 1 starts, so an element's
-// length is the distance to the next start; nothing but the values is kept
-// for a column without NULLs.
+// column through the accessors below): `length` stays empty unless an
+// element is NULL; integers that all fit 32 bits are kept in `ints32`,
+// doubles that are all exactly floats in `reals32`; a
+// Text/Blob column whose elements are all shorter than kShortMax bytes
+// keeps one byte per element in `short_len` (kShortNull = NULL) and the
+// start of every kBlockRows-th element in `block_start`, otherwise `offset`
+// holds count + 1 starts, so an element's length is the distance to the
+// next start.  Nothing but the values and a byte or so per row is kept for
+// a column without NULLs.
 struct ArrayColumn {
   enum Kind : uint8_t { Int, Real, Text, Blob };
+  static constexpr int kBlockShift = 6;  // kBlockRows = 64
+  static constexpr size_t kBlockRows = size_t{1} << kBlockShift;
+  static constexpr int32_t kShortMax = 254;
+  static constexpr uint8_t kShortNull = 255;
   Kind kind = Int;
   int32_t count = 0;
   std::vector<int64_t> ints;      // Int
+  std::vector<int32_t> ints32;    // Int, compact form, every value within 32 bits
   std::vector<double> reals;      // Real
+  std::vector<float> reals32;     // Real, compact form, every value exactly a float
   std::string arena;              // Text/Blob bytes, back to back
   std::vector<uint32_t> offset;   // Text/Blob: start of element i in arena
+  std::vector<uint8_t> short_len;     // Text/Blob, compact form of short elements
+  std::vector<uint32_t> block_start;  // with short_len: start of element k * kBlockRows
   std::vector<int32_t> length;    // Text/Blob: byte length; all kinds: -1 = NULL
 
-  // Element i's length (-1 for NULL) and, for Text/Blob, its bytes; both
-  // forms.
+  // Element i's integer (Int), length (-1 for NULL) and, for Text/Blob, its
+  // bytes; both forms.  start_at of a compact short column adds up the
+  // lengths since its block's start: read rows in order through TextWalk.
+  int64_t int_at(size_t i) const { return ints32.empty() ? ints[i] : ints32[i]; }
+  double real_at(size_t i) const { return reals32.empty() ? reals[i] : reals32[i]; }
   int32_t length_at(size_t i) const {
+    if (!short_len.empty()) return short_len[i] == kShortNull ? -1 : short_len[i];
     if (!length.empty()) return length[i];
     if (kind == Int || kind == Real) return 8;
     return static_cast<int32_t>(offset[i + 1] - offset[i]);
   }
-  const char *start_at(size_t i) const { return arena.data() + offset[i]; }
+  const char *start_at(size_t i) const {
+    if (short_len.empty()) return arena.data() + offset[i];
+    size_t at = block_start[i >> kBlockShift];
+    for (size_t j = i & ~(kBlockRows - 1); j < i; ++j)
+      if (short_len[j] != kShortNull) at += short_len[j];
+    return arena.data() + at;
+  }
+  size_t bytes_held() const {
+    return ints.capacity() * sizeof(int64_t) + ints32.capacity() * sizeof(int32_t) +
+           reals.capacity() * sizeof(double) + reals32.capacity() * sizeof(float) + arena.capacity() +
+           offset.capacity() * sizeof(uint32_t) + short_len.capacity() +
+           block_start.capacity() * sizeof(uint32_t) + length.capacity() * sizeof(int32_t);
+  }
+};
+
+// Reads the Text/Blob elements of one column in row order without adding
+// up lengths again: start(r) for the row after the last one read costs a
+// step; any other row starts from its block.
+struct TextWalk {
+  size_t next_row = 0;
+  size_t next_at = 0;
+  bool valid = false;
+  const char *start(const ArrayColumn &col, size_t r) {
+    if (col.short_len.empty()) return col.start_at(r);
+    size_t at;
+    if (valid && r == next_row) {
+      at = next_at;
+    } else {
+      at = static_cast<size_t>(col.start_at(r) - col.arena.data());
+    }
+    const uint8_t n = col.short_len[r];
+    next_row = r + 1;
+    next_at = at + (n == ArrayColumn::kShortNull ? 0 : n);
+    valid = true;
+    return col.arena.data() + at;
+  }
 };
 
 struct ArrayStore {

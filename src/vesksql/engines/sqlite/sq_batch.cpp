@@ -4,6 +4,7 @@
 // comes from.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "core/sql_scan.h"
 #include "sq_conn.h"
@@ -58,8 +59,9 @@ bool multirow_form(const char *sql, std::string *head, int *params) {
 }
 
 // Every position up to nparams holds a bound column (exec_batch checks
-// that before the first row).
-int bind_row(sqlite3_stmt *st, const ArrayStore &a, int nparams, int base, int32_t row) {
+// that before the first row).  `walks` holds one TextWalk per column.
+int bind_row(sqlite3_stmt *st, const ArrayStore &a, int nparams, int base, int32_t row,
+             std::vector<TextWalk> &walks) {
   const size_t r = static_cast<size_t>(row);
   for (int c = 0; c < nparams; ++c) {
     const ArrayColumn &col = a.columns[static_cast<size_t>(c)];
@@ -67,16 +69,20 @@ int bind_row(sqlite3_stmt *st, const ArrayStore &a, int nparams, int base, int32
     int rc;
     const int32_t len = col.length_at(r);
     if (len < 0) {
+      if (col.kind == ArrayColumn::Text || col.kind == ArrayColumn::Blob)
+        walks[static_cast<size_t>(c)].start(col, r);  // keeps the walk in step
       rc = sqlite3_bind_null(st, idx);
     } else {
       switch (col.kind) {
-        case ArrayColumn::Int: rc = sqlite3_bind_int64(st, idx, col.ints[r]); break;
-        case ArrayColumn::Real: rc = sqlite3_bind_double(st, idx, col.reals[r]); break;
+        case ArrayColumn::Int: rc = sqlite3_bind_int64(st, idx, col.int_at(r)); break;
+        case ArrayColumn::Real: rc = sqlite3_bind_double(st, idx, col.real_at(r)); break;
         case ArrayColumn::Text:
-          rc = sqlite3_bind_text(st, idx, col.start_at(r), len, SQLITE_STATIC);
+          rc = sqlite3_bind_text(st, idx, walks[static_cast<size_t>(c)].start(col, r), len,
+                                 SQLITE_STATIC);
           break;
         default:
-          rc = sqlite3_bind_blob(st, idx, col.start_at(r), len, SQLITE_STATIC);
+          rc = sqlite3_bind_blob(st, idx, walks[static_cast<size_t>(c)].start(col, r), len,
+                                 SQLITE_STATIC);
           break;
       }
     }
@@ -150,6 +156,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
 
   std::string err;
   std::string state = kStateGeneral;
+  std::vector<TextWalk> walks(static_cast<size_t>(nparams));
   int32_t row = 0;
   while (row < rows && err.empty()) {
     if (group && rows - row >= per_group) {
@@ -157,7 +164,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       // group's earlier value in its place: the group then does not run.
       int bound = SQLITE_OK;
       for (int r = 0; r < per_group && bound == SQLITE_OK; ++r)
-        bound = bind_row(group.get(), arrays, nparams, r * nparams, row + r);
+        bound = bind_row(group.get(), arrays, nparams, r * nparams, row + r, walks);
       if (bound == SQLITE_OK && run_once(group.get()) == SQLITE_DONE) {
         row += per_group;
         continue;
@@ -167,7 +174,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       const char *group_state = sqlstate_of(raw());
       int32_t end = row + per_group;
       for (; row < end; ++row) {
-        if (bind_row(single.get(), arrays, nparams, 0, row) != SQLITE_OK ||
+        if (bind_row(single.get(), arrays, nparams, 0, row, walks) != SQLITE_OK ||
             run_once(single.get()) != SQLITE_DONE)
           break;
       }
@@ -181,7 +188,7 @@ int SqliteConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arra
       }
       break;
     }
-    if (bind_row(single.get(), arrays, nparams, 0, row) != SQLITE_OK ||
+    if (bind_row(single.get(), arrays, nparams, 0, row, walks) != SQLITE_OK ||
         run_once(single.get()) != SQLITE_DONE) {
       err = "row " + std::to_string(row + 1) + ": " + sqlite3_errmsg(raw());
       state = sqlstate_of(raw());

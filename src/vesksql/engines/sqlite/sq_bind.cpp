@@ -63,6 +63,26 @@ int bind_one(sqlite3_stmt *st, int idx, const Value &v) {
   return bind_value(st, idx, v, SQLITE_TRANSIENT);
 }
 
+namespace {
+
+// The failures of bind_statement, kept out of its loop.
+__attribute__((cold, noinline)) bool missing_value(sqlite3_stmt *st, int idx, size_t k,
+                                                  std::string *err) {
+  no_value(st, idx, k, err);
+  sqlite3_clear_bindings(st);
+  return false;
+}
+
+__attribute__((cold, noinline)) bool refused_value(sqlite3_stmt *st, BindTally *tally,
+                                                  std::string *err) {
+  *err = sqlite3_errmsg(sqlite3_db_handle(st));
+  tally->state = sqlstate_of(sqlite3_db_handle(st));
+  sqlite3_clear_bindings(st);
+  return false;
+}
+
+}  // namespace
+
 bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
                     std::string *err, const std::vector<uint8_t> *real_params) {
   // A statement without rows reads its parameters only while it runs,
@@ -72,26 +92,24 @@ bool bind_statement(sqlite3_stmt *st, const ParamStore &ps, BindTally *tally,
   // when the connection's parameters may have changed: it gets copies.
   sqlite3_destructor_type keep = sqlite3_column_count(st) == 0 ? SQLITE_STATIC : SQLITE_TRANSIENT;
   const int count = sqlite3_bind_parameter_count(st);
+  const bool named = !ps.named.empty();
+  // Placeholders 1..n_real may take a text as the double it stands for.
+  const uint8_t *real = real_params != nullptr ? real_params->data() : nullptr;
+  const int n_real = real_params != nullptr ? static_cast<int>(real_params->size()) : 0;
+  const size_t base = static_cast<size_t>(tally->positions);
   for (int i = 1; i <= count; ++i) {
-    size_t k = static_cast<size_t>(tally->positions + i - 1);
-    const Value *v = ps.named.empty() ? positional_value(k, ps) : value_for(st, i, k, ps);
-    if (v == nullptr) {
-      no_value(st, i, k, err);
-      sqlite3_clear_bindings(st);
-      return false;
-    }
+    const size_t k = base + static_cast<size_t>(i - 1);
+    const Value *v = named ? value_for(st, i, k, ps) : positional_value(k, ps);
+    if (v == nullptr) return missing_value(st, i, k, err);
+    int rc;
     double exact;
-    const bool as_real = real_params != nullptr && static_cast<size_t>(i) <= real_params->size() &&
-                         (*real_params)[static_cast<size_t>(i - 1)] != 0 &&
-                         v->kind == Value::Text &&
-                         exact_decimal(v->bytes.data(), v->bytes.size(), &exact);
-    const int rc = as_real ? sqlite3_bind_double(st, i, exact) : bind_value(st, i, *v, keep);
-    if (rc != SQLITE_OK) {
-      *err = sqlite3_errmsg(sqlite3_db_handle(st));
-      tally->state = sqlstate_of(sqlite3_db_handle(st));
-      sqlite3_clear_bindings(st);
-      return false;
+    if (v->kind == Value::Text && i <= n_real && real[i - 1] != 0 &&
+        exact_decimal(v->bytes.data(), v->bytes.size(), &exact)) {
+      rc = sqlite3_bind_double(st, i, exact);
+    } else {
+      rc = bind_value(st, i, *v, keep);
     }
+    if (rc != SQLITE_OK) return refused_value(st, tally, err);
   }
   tally->positions += count;
   return true;

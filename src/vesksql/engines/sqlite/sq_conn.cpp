@@ -216,6 +216,13 @@ int SqliteConn::run_multi(const char *sql, const ParamStore &params, ResultPtr *
 }
 
 int SqliteConn::prepare(const char *sql) {
+  // The same text prepared again while nothing else reads the statement
+  // (a driver preparing once per parameter set): it stays as it is.
+  if (prepared_ && prepared_.use_count() == 1 && prepared_->raw &&
+      std::strcmp(sqlite3_sql(prepared_->raw), sql) == 0) {
+    prepared_->reset();
+    return VESK_OK;
+  }
   unprepare();
   if (spare_ && spare_->raw && std::strcmp(sqlite3_sql(spare_->raw), sql) == 0) {
     prepared_ = std::move(spare_);

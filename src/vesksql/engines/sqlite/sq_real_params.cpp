@@ -353,7 +353,13 @@ int thirteen_decimals(const char *p, const char *point, const char *end, double 
   if (whole > kWholeLimit[kept] || whole * kPow10[kept] + fraction_digits >= kTwo53)
     return 0;
   const uint64_t scaled = (whole << kept) + odd;  // value * 2^kept, below 2^53
-  *out = std::ldexp(static_cast<double>(scaled), -kept);
+  // Division by 2^kept (at most 2^13) is exact: scaled is below 2^53 and
+  // the result stays far from the smallest normal double.
+  static constexpr double kInvPow2[] = {1.0,          0.5,           0.25,         0.125,
+                                        0.0625,       0.03125,       0.015625,     0.0078125,
+                                        0.00390625,   0.001953125,   0.0009765625, 0.00048828125,
+                                        0.000244140625, 0.0001220703125};
+  *out = static_cast<double>(scaled) * kInvPow2[kept];
   return 1;
 }
 
