@@ -83,6 +83,15 @@ class VkcondbDialectMixin(object):
     def import_dbapi(cls):
         return vkcondb
 
+    @classmethod
+    def load_provisioning(cls):
+        # SQLAlchemy's test provisioning for this database lives beside its
+        # own dialect, not beside this one.
+        try:
+            __import__("sqlalchemy.dialects.%s.provision" % cls.name)
+        except ImportError:
+            pass
+
     # --- transactions ---------------------------------------------------------
     def connect(self, *cargs, **cparams):
         conn = super(VkcondbDialectMixin, self).connect(*cargs, **cparams)
