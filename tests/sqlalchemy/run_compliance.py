@@ -36,8 +36,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("database", choices=["sqlite", "postgresql"])
     parser.add_argument("--driver", default="vkcondb")
-    parser.add_argument("pytest_args", nargs="*")
-    args = parser.parse_args(argv)
+    args, pytest_args = parser.parse_known_args(argv)
+    args.pytest_args = [a for a in pytest_args if a != "--"]
     try:
         import sqlalchemy  # noqa: F401
     except ImportError:

@@ -61,6 +61,16 @@ class AutocommitState(object):
         return self._on.get(dbapi_connection, True)
 
 
+class VkcondbExecutionContextMixin(object):
+    def post_exec(self):
+        super(VkcondbExecutionContextMixin, self).post_exec()
+        # The driver's rowcount says nothing about a query (0 once its rows
+        # are read) nor, on PostgreSQL, about what a statement changed:
+        # report "not known", as DB-API has it.
+        if self.cursor.description is not None or not self.dialect.supports_sane_rowcount:
+            self._rowcount = -1
+
+
 class VkcondbDialectMixin(object):
     """Placed before SQLAlchemy's dialect of the database in the bases."""
 
@@ -141,7 +151,7 @@ class VkcondbDialectMixin(object):
             # atomic batch.  A column of NULLs only gives the batch no type
             # to bind it under: such rows go one by one.
             columns = [list(column) for column in zip(*parameters)]
-            if all(any(v is not None for v in column) for column in columns):
+            if columns and all(any(v is not None for v in column) for column in columns):
                 cursor.executebatch(statement, columns)
                 return
         cursor.executemany(statement, parameters)

@@ -24,7 +24,7 @@ from sqlalchemy.dialects.postgresql.base import PGDialect, PGExecutionContext
 from sqlalchemy.dialects.postgresql.types import PGUuid
 
 from . import _values
-from ._common import VkcondbDialectMixin
+from ._common import VkcondbDialectMixin, VkcondbExecutionContextMixin
 
 _DEFAULT_PORT = 5432
 
@@ -220,7 +220,7 @@ class _ARRAY(_Cast, PGARRAY):
         return _chain(parse, super(_ARRAY, self).result_processor(dialect, coltype))
 
 
-class PGExecutionContext_vkcondb(PGExecutionContext):
+class PGExecutionContext_vkcondb(VkcondbExecutionContextMixin, PGExecutionContext):
     pass
 
 

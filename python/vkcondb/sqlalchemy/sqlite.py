@@ -6,6 +6,7 @@ vkcondb's embedded engine.
     create_engine("sqlite+vkcondb://")                 # in memory
 """
 import datetime
+import decimal
 import re
 import types
 
@@ -15,7 +16,7 @@ from sqlalchemy import types as sqltypes
 from sqlalchemy import util
 from sqlalchemy.dialects.sqlite.base import DATETIME, SQLiteDialect, SQLiteExecutionContext
 
-from ._common import VkcondbDialectMixin
+from ._common import VkcondbDialectMixin, VkcondbExecutionContextMixin
 
 
 class _EmbeddedDBAPI(types.ModuleType):
@@ -64,11 +65,37 @@ class _DateTime(DATETIME):
         return process
 
 
+class _NumericText(object):
+    """A value bound without a column to give it affinity (`select ?`) comes
+    back as the text the driver bound it as: read it as a number first."""
+
+    def result_processor(self, dialect, coltype):
+        read_number = super(_NumericText, self).result_processor(dialect, coltype)
+
+        def process(value):
+            if isinstance(value, str):
+                try:
+                    number = decimal.Decimal(value)
+                except decimal.InvalidOperation:
+                    return value
+                return number if self.asdecimal else float(number)
+            return value if read_number is None else read_number(value)
+        return process
+
+
+class _Numeric(_NumericText, sqltypes.Numeric):
+    pass
+
+
+class _Float(_NumericText, sqltypes.Float):
+    pass
+
+
 _CHANGING = re.compile(r"\s*(?:WITH\b.*?\b)?(?:UPDATE|DELETE|INSERT|REPLACE)\b",
                        re.IGNORECASE | re.DOTALL)
 
 
-class SQLiteExecutionContext_vkcondb(SQLiteExecutionContext):
+class SQLiteExecutionContext_vkcondb(VkcondbExecutionContextMixin, SQLiteExecutionContext):
     def post_exec(self):
         super(SQLiteExecutionContext_vkcondb, self).post_exec()
         # The driver's rowcount is 1 after any statement without rows; the
@@ -76,11 +103,8 @@ class SQLiteExecutionContext_vkcondb(SQLiteExecutionContext):
         # SQLite's changes().
         if self.executemany or self.cursor.description is not None:
             return
-        if self.compiled is not None:
-            changing = self.isupdate or self.isdelete or self.isinsert
-        else:
-            changing = bool(_CHANGING.match(self.statement or ""))
-        if changing:
+        if self.isupdate or self.isdelete or self.isinsert or \
+                _CHANGING.match(self.statement or ""):
             cur = self._dbapi_connection.cursor()
             try:
                 cur.execute("select changes()")
@@ -97,7 +121,8 @@ class SQLiteDialect_vkcondb(VkcondbDialectMixin, SQLiteDialect):
 
     colspecs = util.update_copy(
         SQLiteDialect.colspecs,
-        {sqltypes.DateTime: _DateTime, sqltypes.TIMESTAMP: _DateTime},
+        {sqltypes.DateTime: _DateTime, sqltypes.TIMESTAMP: _DateTime,
+         sqltypes.Numeric: _Numeric, sqltypes.Float: _Float},
     )
 
     _isolation_lookup = SQLiteDialect._isolation_lookup.union({"AUTOCOMMIT": None})
@@ -128,6 +153,13 @@ class SQLiteDialect_vkcondb(VkcondbDialectMixin, SQLiteDialect):
                                     % ", ".join(sorted(url.query)))
         # By keyword: a file called "file:x" or "postgresql://..." is a file.
         return [], {"database": url.database or ":memory:"}
+
+    def get_temp_view_names(self, connection, **kw):
+        # The embedded engine gives every connection a temporary view "dual"
+        # (a one-row table for liveness checks): it is the driver's, not the
+        # application's.
+        names = super(SQLiteDialect_vkcondb, self).get_temp_view_names(connection, **kw)
+        return [name for name in names if name != "dual"]
 
     def _get_server_version_info(self, connection):
         return self.dbapi.sqlite_version_info
