@@ -21,6 +21,7 @@ from sqlalchemy import util
 from sqlalchemy.dialects.postgresql import ARRAY as PGARRAY
 from sqlalchemy.dialects.postgresql import INTERVAL, JSON, JSONB
 from sqlalchemy.dialects.postgresql.base import PGDialect, PGExecutionContext
+from sqlalchemy.dialects.postgresql.pg_catalog import INT2VECTOR, OIDVECTOR, _SpaceVector
 from sqlalchemy.dialects.postgresql.types import PGUuid
 
 from . import _values
@@ -220,6 +221,14 @@ class _ARRAY(_Cast, PGARRAY):
         return _chain(parse, super(_ARRAY, self).result_processor(dialect, coltype))
 
 
+class _INT2VECTOR(_SpaceVector, INT2VECTOR):
+    pass
+
+
+class _OIDVECTOR(_SpaceVector, OIDVECTOR):
+    pass
+
+
 class PGExecutionContext_vkcondb(VkcondbExecutionContextMixin, PGExecutionContext):
     pass
 
@@ -257,6 +266,8 @@ class PGDialect_vkcondb(VkcondbDialectMixin, PGDialect):
             sqltypes.JSON.JSONStrIndexType: _JSONStrIndexType,
             sqltypes.ARRAY: _ARRAY,
             PGARRAY: _ARRAY,
+            INT2VECTOR: _INT2VECTOR,
+            OIDVECTOR: _OIDVECTOR,
         },
     )
 
