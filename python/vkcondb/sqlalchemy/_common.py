@@ -61,6 +61,11 @@ class AutocommitState(object):
         return self._on.get(dbapi_connection, True)
 
 
+def _one_type(column):
+    kinds = {type(v) for v in column if v is not None}
+    return len(kinds) == 1
+
+
 class VkcondbExecutionContextMixin(object):
     def post_exec(self):
         super(VkcondbExecutionContextMixin, self).post_exec()
@@ -148,10 +153,11 @@ class VkcondbDialectMixin(object):
                 and _PLAIN_INSERT.match(statement) and parameters
                 and isinstance(parameters[0], (list, tuple))):
             # The rows of a plain insert are loaded column by column as one
-            # atomic batch.  A column of NULLs only gives the batch no type
-            # to bind it under: such rows go one by one.
+            # atomic batch.  A batch column is bound under one type: a column
+            # of NULLs only, or of values of several types (floats and
+            # Decimals), goes row by row instead.
             columns = [list(column) for column in zip(*parameters)]
-            if columns and all(any(v is not None for v in column) for column in columns):
+            if columns and all(_one_type(column) for column in columns):
                 cursor.executebatch(statement, columns)
                 return
         cursor.executemany(statement, parameters)

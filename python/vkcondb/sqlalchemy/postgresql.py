@@ -136,6 +136,11 @@ class _DateTime(_Cast, sqltypes.DateTime):
 
 
 class _Interval(_Cast, INTERVAL):
+    @classmethod
+    def adapt_emulated_to_native(cls, interval, **kw):
+        # sqlalchemy's Interval becomes this type, not the plain INTERVAL
+        return cls(precision=interval.second_precision)
+
     def bind_processor(self, dialect):
         return _values.interval_text
 

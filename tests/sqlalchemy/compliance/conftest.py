@@ -14,3 +14,19 @@ registry.register("postgresql.vkcondb", "vkcondb.sqlalchemy.postgresql", "PGDial
 pytest.register_assert_rewrite("sqlalchemy.testing.assertions")
 
 from sqlalchemy.testing.plugin.pytestplugin import *  # noqa: E402,F401,F403
+from sqlalchemy.testing import provision  # noqa: E402
+import sqlalchemy.dialects.postgresql.provision  # noqa: E402,F401  (registers its hooks first)
+
+_pg_hook = provision.set_default_schema_on_connection.fns["postgresql"]
+
+
+@provision.set_default_schema_on_connection.for_db("postgresql")
+def _set_default_schema(cfg, dbapi_connection, schema_name):
+    # SQLAlchemy's own hook sets psycopg's `autocommit` attribute; vkcondb's
+    # connection switches autocommit with a call.
+    if not callable(getattr(dbapi_connection, "autocommit", None)):
+        return _pg_hook(cfg, dbapi_connection, schema_name)
+    cursor = dbapi_connection.cursor()
+    cursor.execute("SET SESSION search_path='%s'" % schema_name)
+    cursor.close()
+    dbapi_connection.commit()

@@ -9,7 +9,7 @@ from sqlalchemy.dialects import registry  # noqa: E402
 registry.register("sqlite.vkcondb", "vkcondb.sqlalchemy.sqlite", "SQLiteDialect_vkcondb")
 registry.register("postgresql.vkcondb", "vkcondb.sqlalchemy.postgresql", "PGDialect_vkcondb")
 
-pytest_plugins = ["postgres.conftest"]
+from postgres.conftest import pg_server  # noqa: E402,F401  (the session's server)
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
