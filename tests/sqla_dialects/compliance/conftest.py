@@ -47,16 +47,15 @@ def _known_failures():
 _DRIVER_PART = re.compile(r"_(sqlite|postgresql)\+\w+?_[\d_]+::")
 
 
+@pytest.hookimpl(trylast=True)
 def pytest_collection_modifyitems(session, config, items):
-    known = _known_failures()
+    from sqlalchemy.testing import config as sqla_config
+    database = sqla_config.db.name
+    known = {test for db, test in _known_failures() if db == database}
     keep, drop = [], []
     for item in items:
-        test = item.nodeid.split("::", 1)[-1]
-        match = _DRIVER_PART.search(test)
-        if match and (match.group(1), _DRIVER_PART.sub("::", test)) in known:
-            drop.append(item)
-        else:
-            keep.append(item)
+        test = _DRIVER_PART.sub("::", item.nodeid.split("::", 1)[-1])
+        (drop if test in known else keep).append(item)
     if drop:
         config.hook.pytest_deselected(items=drop)
         items[:] = keep
