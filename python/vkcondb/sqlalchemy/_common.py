@@ -144,6 +144,9 @@ class VkcondbDialectMixin(object):
     def is_disconnect(self, e, connection, cursor):
         return is_disconnect_error(vkcondb, e)
 
+    def _batch_statement(self, statement):
+        return statement
+
     # --- executemany ------------------------------------------------------------
     def do_executemany(self, cursor, statement, parameters, context=None):
         compiled = context.compiled if context is not None else None
@@ -158,6 +161,6 @@ class VkcondbDialectMixin(object):
             # Decimals), goes row by row instead.
             columns = [list(column) for column in zip(*parameters)]
             if columns and all(_one_type(column) for column in columns):
-                cursor.executebatch(statement, columns)
+                cursor.executebatch(self._batch_statement(statement), columns)
                 return
         cursor.executemany(statement, parameters)

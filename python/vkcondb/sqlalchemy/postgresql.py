@@ -13,6 +13,7 @@ types below read them into Python objects.
 """
 import decimal
 import json
+import re
 import uuid
 
 from sqlalchemy import exc
@@ -310,6 +311,9 @@ class PGDialect_vkcondb(VkcondbDialectMixin, PGDialect):
             params["usessl"] = query["sslmode"]
         return [], params
 
+    def _batch_statement(self, statement):
+        return _uncast_values(statement)
+
     # --- transactions -----------------------------------------------------------
     def get_isolation_level_values(self, dbapi_connection):
         return list(super(PGDialect_vkcondb, self).get_isolation_level_values(
@@ -347,6 +351,22 @@ class PGDialect_vkcondb(VkcondbDialectMixin, PGDialect):
 
     def get_deferrable(self, connection):
         return self._show(connection, "transaction_deferrable") == "on"
+
+
+_VALUES_CAST = re.compile(r"\?::[A-Za-z][\w ]*(?:\(\d+(?:,\s*\d+)?\))?(?:\[\])*")
+_PLACEHOLDERS = re.compile(r"\(\?(?:, \?)*\)")
+
+
+def _uncast_values(statement):
+    """A plain INSERT's VALUES without the casts beside its placeholders:
+    the columns give each value its type, and the driver loads such an
+    insert with COPY (with the casts it runs it row by row).  Anything that
+    is not placeholders and casts only is left as it is."""
+    head, sep, values = statement.rpartition(" VALUES ")
+    if not sep:
+        return statement
+    plain = _VALUES_CAST.sub("?", values.strip())
+    return head + sep + plain if _PLACEHOLDERS.fullmatch(plain) else statement
 
 
 def _host_with_port(host, port):

@@ -129,3 +129,18 @@ def test_uuid_and_zoned_values_bind_as_text():
     assert pg._Uuid(as_uuid=True).result_processor(d, "VARCHAR")(str(u)) == u
     zoned = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=TZ(datetime.timedelta(hours=-3)))
     assert pg._DateTime(timezone=True).bind_processor(d)(zoned) == "2024-01-02 03:04:05-03:00"
+
+
+@pytest.mark.parametrize("statement, batched", [
+    ("INSERT INTO t (a, b, c) VALUES (?::INTEGER, ?::NUMERIC(10, 2), ?::VARCHAR[])",
+     "INSERT INTO t (a, b, c) VALUES (?, ?, ?)"),
+    ('INSERT INTO "odd VALUES" (a) VALUES (?::TIMESTAMP WITHOUT TIME ZONE)',
+     'INSERT INTO "odd VALUES" (a) VALUES (?)'),
+    # anything but placeholders and their casts stays as written
+    ("INSERT INTO t (a, b) VALUES (?::INTEGER, now())",
+     "INSERT INTO t (a, b) VALUES (?::INTEGER, now())"),
+    ("INSERT INTO t (a) VALUES (lower(?::VARCHAR))", "INSERT INTO t (a) VALUES (lower(?::VARCHAR))"),
+])
+def test_batched_inserts_lose_only_their_casts(statement, batched):
+    from vkcondb.sqlalchemy.postgresql import _uncast_values
+    assert _uncast_values(statement) == batched
