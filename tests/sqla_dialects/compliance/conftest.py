@@ -55,7 +55,7 @@ def pytest_collection_modifyitems(session, config, items):
     keep, drop = [], []
     for item in items:
         test = _DRIVER_PART.sub("::", item.nodeid.split("::", 1)[-1])
-        (drop if test in known else keep).append(item)
+        (drop if test in known or test.split("[", 1)[0] in known else keep).append(item)
     if drop:
         config.hook.pytest_deselected(items=drop)
         items[:] = keep
