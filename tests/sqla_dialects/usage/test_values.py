@@ -144,3 +144,18 @@ def test_uuid_and_zoned_values_bind_as_text():
 def test_batched_inserts_lose_only_their_casts(statement, batched):
     from vkcondb.sqlalchemy.postgresql import _uncast_values
     assert _uncast_values(statement) == batched
+
+
+def test_installed_package_registers_its_dialects():
+    metadata = pytest.importorskip("importlib.metadata")
+    try:
+        metadata.distribution("vkcondb")
+    except metadata.PackageNotFoundError:
+        pytest.skip("vkcondb runs from a build tree here, not installed")
+    eps = metadata.entry_points()
+    group = eps.select(group="sqlalchemy.dialects") if hasattr(eps, "select") \
+        else eps.get("sqlalchemy.dialects", [])
+    found = {ep.name: ep.value for ep in group}
+    assert found["sqlite.vkcondb"] == "vkcondb.sqlalchemy.sqlite:SQLiteDialect_vkcondb"
+    assert found["postgresql.vkcondb"] == "vkcondb.sqlalchemy.postgresql:PGDialect_vkcondb"
+    assert sa.engine.make_url("sqlite+vkcondb://").get_dialect().driver == "vkcondb"
