@@ -67,7 +67,6 @@ class Requirements(SuiteRequirements):
         "reflect_indexes_with_expressions", "fetch_first", "fetch_expression",
         "computed_columns_default_persisted", "unique_constraints_reflect_as_index",
         "computed_columns_reflect_persisted", "reflect_tables_no_columns",
-        "reflect_table_options",
     ))
     del locals()["dbapi_lastrowid"]
 
@@ -79,6 +78,16 @@ class Requirements(SuiteRequirements):
     @property
     def emulated_lastrowid(self):
         return _on(SQLITE)
+
+    @property
+    def reflect_table_options(self):
+        from sqlalchemy.engine.interfaces import Dialect
+
+        # SQLAlchemy 2.1's PostgreSQL dialect reflects table options; 2.0's not.
+        return _on(PG) + exclusions.only_if(
+            lambda config: type(config.db.dialect).get_table_options
+            is not Dialect.get_table_options,
+            "this SQLAlchemy's dialect reflects no table options")
 
     @property
     def computed_columns_virtual(self):
