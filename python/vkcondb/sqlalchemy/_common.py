@@ -3,6 +3,7 @@ autocommit through the connection's own calls, error classes, disconnect
 detection, ping, and executemany through executebatch."""
 import re
 import weakref
+from typing import Mapping
 
 import vkcondb
 
@@ -82,7 +83,7 @@ class VkcondbDialectMixin(object):
     driver = "vkcondb"
     supports_statement_cache = True
     default_paramstyle = "qmark"
-    dbapi_exception_translation_map = EXCEPTION_NAMES
+    dbapi_exception_translation_map: Mapping[str, str] = EXCEPTION_NAMES
     # rowcount is 1 after any statement that returns no rows, whatever it
     # changed (see each dialect for what it does about it)
     supports_sane_multi_rowcount = False
