@@ -3,7 +3,10 @@
 # machine's python3, and Python 3.7 and the newest Python where pyenv has
 # them.  Each Python gets a fresh virtual environment under build/, the
 # package is built and installed into it with the scripted test engine, and
-# pytest runs the tests/ suites.
+# pytest runs the tests/ suites.  SQLAlchemy's dialect compliance suite runs
+# in a pytest of its own (its plugin takes over pytest's configuration), on
+# both engines, with the first Python only unless VKCONDB_SQLA_COMPLIANCE=all
+# (about two minutes per Python); VKCONDB_SQLA_COMPLIANCE=none skips it.
 # VKCONDB_PYTHONS="python3 /path/to/python3.x" picks the interpreters.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +30,7 @@ if [ -z "${VKCONDB_PYTHONS:-}" ]; then
 fi
 
 status=0
+compliance=${VKCONDB_SQLA_COMPLIANCE:-first}
 for py in $VKCONDB_PYTHONS; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$root/build/venv-$ver"
@@ -39,6 +43,15 @@ for py in $VKCONDB_PYTHONS; do
   # installed package.
   if ! (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
     status=1
+  fi
+  if [ "$compliance" != none ]; then
+    for database in sqlite postgresql; do
+      echo "--- SQLAlchemy compliance suite, $database+vkcondb (Python $ver)"
+      if ! (cd tests && "$venv/bin/python" sqla_dialects/run_compliance.py "$database" -q); then
+        status=1
+      fi
+    done
+    [ "$compliance" = all ] || compliance=none
   fi
 done
 exit $status

@@ -21,6 +21,10 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 if TESTS_DIR not in sys.path:
     sys.path.insert(0, TESTS_DIR)
 
+# SQLAlchemy's compliance suite runs under SQLAlchemy's own pytest plugin,
+# in a pytest of its own: sqla_dialects/run_compliance.py.
+collect_ignore = ["sqla_dialects/compliance", "sqla_dialects/run_compliance.py"]
+
 from scripted import control  # noqa: E402
 from scripted.helpers import scripted_connect  # noqa: E402
 
