@@ -36,6 +36,15 @@ def _forget_failure_frames():
     gc.collect()
 
 
+def pytest_make_parametrize_id(config, val, argname):
+    # A long text or bytes value (the megabyte values of the large-value
+    # tests) is named by its type and length: pytest would otherwise escape
+    # the whole value into the test's id.
+    if isinstance(val, (str, bytes)) and len(val) > 40:
+        return "%s%d" % (type(val).__name__, len(val))
+    return None
+
+
 @pytest.fixture
 def script():
     try:
