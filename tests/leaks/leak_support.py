@@ -120,12 +120,13 @@ def growth(call, n=None, warmup=None):
     return Growth(sys.getallocatedblocks() - blocks, heap_in_use() - heap)
 
 
-def _report(name, result, n):
-    # VKCONDB_LEAK_REPORT=FILE collects every measured growth, one line each.
+def report(name, n, *figures):
+    """VKCONDB_LEAK_REPORT=FILE collects every measurement, one tab-separated
+    line each: name, runs, then the figures (growth in blocks, bytes...)."""
     path = os.environ.get("VKCONDB_LEAK_REPORT")
     if path and MEASURED:
         with open(path, "a") as f:
-            f.write("%s\t%d\t%d\t%d\n" % (name, n, result.blocks, result.heap))
+            f.write("\t".join([name, str(n)] + [str(x) for x in figures]) + "\n")
 
 
 def check(name, call, error=None, n=None):
@@ -140,5 +141,5 @@ def check(name, call, error=None, n=None):
         first, result = result, growth(call, n, warmup=0)
         assert result.within_allowance(), "%s: %r, then %r over %d calls" % (
             name, first, result, n)
-    _report(name, result, n)
+    report(name, n, result.blocks, result.heap)
     return result
