@@ -9,6 +9,8 @@
 - ``run_python(code)`` (also a fixture of that name): runs a snippet in a
   fresh interpreter with the same module path and returns
   (returncode, stdout, stderr); stdout includes what C code printed.
+- Marker ``not_sanitized(reason)``: the test is skipped under
+  dev/sanitize.sh (see sanitized.py), for the reason given.
 """
 import gc
 import os
@@ -25,6 +27,7 @@ if TESTS_DIR not in sys.path:
 # in a pytest of its own: sqla_dialects/run_compliance.py.
 collect_ignore = ["sqla_dialects/compliance", "sqla_dialects/run_compliance.py"]
 
+import sanitized  # noqa: E402
 from scripted import control  # noqa: E402
 from scripted.helpers import scripted_connect  # noqa: E402
 
@@ -38,6 +41,30 @@ def _forget_failure_frames():
         if hasattr(sys, name):
             setattr(sys, name, None)
     gc.collect()
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "not_sanitized(reason): skipped under dev/sanitize.sh, for that reason")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not sanitized.ACTIVE:
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_sanitized")
+        if marker is not None:
+            item.add_marker(pytest.mark.skip(
+                reason="not under the sanitizers: %s" % marker.args[0]))
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    # A long text or bytes value (the megabyte values of the large-value
+    # tests) is named by its type and length: pytest would otherwise escape
+    # the whole value into the test's id.
+    if isinstance(val, (str, bytes)) and len(val) > 40:
+        return "%s%d" % (type(val).__name__, len(val))
+    return None
 
 
 @pytest.fixture

@@ -43,6 +43,8 @@ import threading
 import time
 import weakref
 
+import sanitized
+
 __all__ = [
     "PW_PASSWORD", "PW_USER", "SUPERUSER", "DATABASE", "HOST",
     "ServerUnavailable", "ServerError", "PsqlError",
@@ -194,8 +196,9 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
 
 def _clean_env(extra=None):
     """This environment without libpq's variables (a PGHOST or a PGPASSWORD
-    of the caller must not steer the test programs)."""
-    env = {k: v for k, v in os.environ.items()
+    of the caller must not steer the test programs), nor the sanitizer
+    runtime of a dev/sanitize.sh run."""
+    env = {k: v for k, v in sanitized.foreign_env(dict(os.environ)).items()
            if not k.startswith("PG") and k != "LC_ALL"}
     env["LC_MESSAGES"] = "C"
     # A password file that does not exist: no ~/.pgpass is read.

@@ -57,6 +57,16 @@ def test_counts_match_python_calendar(make_query, counts):
     ms_of(FIRST) - 1, ms_of(LAST) + 1, -2 ** 63, 2 ** 63 - 1,
 ])
 def test_count_outside_years_1_to_9999_raises_value_error(make_query, count):
+    # The ends of the 64-bit range must be split without overflow (the
+    # sanitizer run, dev/sanitize.sh, checks the arithmetic itself).
     cur = make_query([("t", 23, 8)], [[struct.pack("<q", count)]])
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^year %d is out of range$" % year_of(count)):
         cur.fetchone()
+
+
+def year_of(ms):
+    """The proleptic Gregorian year of any count: moved by whole 400-year
+    cycles (146097 days) into the years Python's datetime holds."""
+    cycle_ms = 146097 * 86400000
+    cycles = (ms - ms_of(datetime.datetime(2000, 1, 1))) // cycle_ms
+    return expected(ms - cycles * cycle_ms).year + 400 * cycles

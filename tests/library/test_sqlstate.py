@@ -95,7 +95,7 @@ def test_missing_statement_text(mem):
 
 def test_no_state_before_the_first_failure(mem):
     assert mem.sqlstate() == ""
-    mem.direct("select 1")
+    assert mem.direct("select 1").free() == 0
     assert mem.sqlstate() == ""
 
 

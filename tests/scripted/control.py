@@ -106,8 +106,14 @@ class Script(object):
     def reset(self):
         """Forget every call, queue, default override, table, locator and
         bind; handle ids start again at 1 (attribute sets at 501, locators
-        at 1000)."""
+        at 1000); logging is on again."""
         self.engine.reset()
+        return self
+
+    def logging(self, on):
+        """Log every call (the default) or only answer them: loops of many
+        thousand calls turn it off so the log does not grow."""
+        self.engine.set_logging(on)
         return self
 
     # -- scripting ----------------------------------------------------------

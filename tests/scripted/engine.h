@@ -140,6 +140,9 @@ struct Engine {
   uintptr_t next_attrs = 501;
   uintptr_t next_lob = 1000;
   bool installed = false;
+  // Off: calls are answered but not logged (long loops, such as the leak
+  // checks, would otherwise grow the log without bound).
+  bool logging = true;
 
   void reset();
   void problem(const std::string &what);

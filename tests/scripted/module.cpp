@@ -36,6 +36,13 @@ PyObject *py_reset(PyObject *, PyObject *) {
   Py_RETURN_NONE;
 }
 
+PyObject *py_set_logging(PyObject *, PyObject *flag) {
+  const int on = PyObject_IsTrue(flag);
+  if (on < 0) return nullptr;
+  engine().logging = on != 0;
+  Py_RETURN_NONE;
+}
+
 PyObject *py_calls(PyObject *, PyObject *) {
   const auto &log = engine().log;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(log.size())));
@@ -220,6 +227,8 @@ PyMethodDef kMethods[] = {
     {"reset", py_reset, METH_NOARGS,
      "Clear the log, queues, default overrides, tables, locators and binds; ids restart."},
     {"calls", py_calls, METH_NOARGS, "The call log: a list of (op_name, args) tuples."},
+    {"set_logging", py_set_logging, METH_O,
+     "set_logging(on): log calls (the default) or only answer them; reset() turns it on."},
     {"script", py_script, METH_VARARGS, "script(op_name, *responses): queue responses."},
     {"set_default", py_set_default, METH_VARARGS,
      "set_default(op_name, response): replace the op's default (None restores it)."},

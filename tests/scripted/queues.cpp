@@ -25,6 +25,7 @@ void Engine::reset() {
   next_conn = 1;
   next_attrs = 501;
   next_lob = 1000;
+  logging = true;
 }
 
 void Engine::problem(const std::string &what) {

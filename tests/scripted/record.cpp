@@ -112,7 +112,7 @@ Call &Call::none() {
 
 const Response &Call::finish() {
   response_ = take_response(op_);
-  if (!live_) return response_;
+  if (!live_ || !engine().logging) return response_;
   PyRef args(PyTuple_New(static_cast<Py_ssize_t>(args_.size())));
   PyRef name(PyUnicode_FromString(op_name(op_)));
   if (!args || !name) {

@@ -87,6 +87,17 @@ def test_calls_bypass_the_engine_once_uninstalled(script, lib):
     assert script.calls() == [("cli_sql_kind", ("select 2",))]
 
 
+def test_logging_off_still_answers_and_reset_turns_it_on(script, lib):
+    script.script("exec_command", {"ret": -4})
+    script.logging(False)
+    h = handle(1)
+    assert lib.cli_exec_command(byref(h), b"x") == -4
+    assert script.calls() == [] and script.pending() == {}
+    script.reset()
+    lib.cli_sql_kind(b"z")
+    assert script.calls() == [("cli_sql_kind", ("z",))]
+
+
 # ---- queues and defaults --------------------------------------------------
 
 def test_queue_first_then_override_then_builtin_default(script, lib):

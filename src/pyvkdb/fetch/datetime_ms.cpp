@@ -20,8 +20,15 @@ int64_t floor_div(int64_t a, int64_t b) {
 }  // namespace
 
 CivilTime civil_from_ms(int64_t ms) {
-  int64_t days = floor_div(ms, kMsPerDay);
-  int64_t in_day = ms - days * kMsPerDay;  // 0 .. 86 399 999
+  // Day and time of day from the truncated quotient and remainder: the
+  // product days * kMsPerDay would overflow for counts near the ends of the
+  // 64-bit range.
+  int64_t days = ms / kMsPerDay;
+  int64_t in_day = ms % kMsPerDay;  // 0 .. 86 399 999 once moved below
+  if (in_day < 0) {
+    in_day += kMsPerDay;
+    days -= 1;
+  }
 
   // Days to civil date, counting in 400-year eras that start on 0000-03-01.
   int64_t z = days + 719468;

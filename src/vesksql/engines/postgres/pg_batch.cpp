@@ -306,6 +306,10 @@ int PgConn::exec_batch(const char *sql, int32_t rows, const ArrayStore &arrays) 
       return fail("no column is bound for parameter " + std::to_string(c + 1), kStateParamCount);
   }
   if (rows == 0) return VESK_OK;
+  // Statements given back by earlier calls go now, while no transaction is
+  // open: the batch's own transaction would hold them back again, and a
+  // connection that runs batch after batch would keep every one of them.
+  drop_released_statements();
   if (implicit_begin(batch.text) < 0) return VESK_ERROR;
   const bool own = !in_transaction();
   if (run_control(own ? "BEGIN" : "SAVEPOINT vesk_batch") < 0) return VESK_ERROR;
