@@ -108,9 +108,9 @@ CALLS = [
     ("server cursor fetchall", lambda s: s.routine_cursor().fetchall(), None),
     ("server cursor fetchone", _fetchone_to_the_end, None),
     ("server cursor fetchmany", lambda s: s.routine_cursor().fetchmany(10), None),
-    # A failed batch open ends the rows (its -1 is taken as the batch's
-    # row count): no exception to expect, but nothing may stay behind.
-    ("server cursor open failure", lambda s: s.routine_cursor(LIBRARY_ERROR).fetchall(), None),
+    # A failed batch open raises the library's error; nothing may stay behind.
+    ("server cursor open failure", lambda s: s.routine_cursor(LIBRARY_ERROR).fetchall(),
+     OperationalError),
     ("commit library error", lambda s: s.fail("cli_exec_command").conn.commit(),
      DatabaseError),
     ("ping lost", lambda s: s.fail("cli_exec_command", {"ret": -4}).conn.ping(), None),
