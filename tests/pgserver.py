@@ -170,6 +170,33 @@ def unavailable_reason():
     return None
 
 
+def require_for_test():
+    """In a pytest fixture: skip the test when servers cannot be run here,
+    except when the environment variable CI is set, where the tests must
+    run and so fail instead."""
+    reason = unavailable_reason()
+    if reason is None:
+        return
+    import pytest
+    message = "PostgreSQL test server unavailable: %s" % reason
+    if os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no"):
+        pytest.fail(message + " (CI is set, so this is a failure, not a skip)", pytrace=False)
+    pytest.skip(message)
+
+
+@contextlib.contextmanager
+def started_for_test(name):
+    """A started Server for a pytest fixture (see require_for_test), closed
+    when the block ends, also when tests fail."""
+    require_for_test()
+    server = Server(name=name)
+    try:
+        server.start()
+        yield server
+    finally:
+        server.close()
+
+
 def free_port():
     """A TCP port of 127.0.0.1 that was free a moment ago."""
     with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:

@@ -24,15 +24,5 @@ def load_seconds():
 
 @pytest.fixture(scope="module")
 def pg_load_server():
-    reason = pgserver.unavailable_reason()
-    if reason is not None:
-        message = "PostgreSQL test server unavailable: %s" % reason
-        if os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no"):
-            pytest.fail(message + " (CI is set, so this is a failure)", pytrace=False)
-        pytest.skip(message)
-    server = pgserver.Server(name="load")
-    try:
-        server.start()
+    with pgserver.started_for_test("load") as server:
         yield server
-    finally:
-        server.close()

@@ -24,38 +24,15 @@ import pgserver  # noqa: E402
 Failover = collections.namedtuple("Failover", "primary standby")
 
 
-def _in_ci():
-    return os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no")
-
-
-def _unavailable(reason):
-    message = "PostgreSQL test server unavailable: %s" % reason
-    if _in_ci():
-        pytest.fail(message + " (CI is set, so this is a failure, not a skip)",
-                    pytrace=False)
-    pytest.skip(message)
-
-
-def _require_server_programs():
-    reason = pgserver.unavailable_reason()
-    if reason is not None:
-        _unavailable(reason)
-
-
 @pytest.fixture(scope="session")
 def pg_server():
-    _require_server_programs()
-    server = pgserver.Server(name="session")
-    try:
-        server.start()
+    with pgserver.started_for_test("session") as server:
         yield server
-    finally:
-        server.close()
 
 
 @pytest.fixture
 def pg_failover():
-    _require_server_programs()
+    pgserver.require_for_test()
     primary = pgserver.Server(name="primary")
     standby = None
     try:

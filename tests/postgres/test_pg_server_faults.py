@@ -42,18 +42,9 @@ REPORT = []
 
 @pytest.fixture(scope="module")
 def server():
-    reason = pgserver.unavailable_reason()
-    if reason is not None:
-        if os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no"):
-            pytest.fail("PostgreSQL test server unavailable: %s" % reason, pytrace=False)
-        pytest.skip("PostgreSQL test server unavailable: %s" % reason)
-    srv = pgserver.Server(name="faults")
-    try:
-        srv.start()
+    with pgserver.started_for_test("faults") as srv:
         srv.psql(SCHEMA)
         yield srv
-    finally:
-        srv.close()
         path = os.environ.get("VKCONDB_FAULT_REPORT")
         if path and REPORT:
             with open(path, "a") as f:
