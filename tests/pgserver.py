@@ -242,16 +242,16 @@ def _run(args, as_server=False, input=None, env=None, timeout=RUN_TIMEOUT, cwd=N
     Output goes through files, not pipes: pg_ctl leaves a server behind
     that must not keep us waiting for the end of a pipe.
     """
-    preexec = None
     if as_server:
         ids = _server_user()
         if ids is not None:
             uid, gid = ids
-
-            def preexec():
-                os.setgroups([])
-                os.setgid(gid)
-                os.setuid(uid)
+            # setpriv takes the server's user in the child: a preexec_fn
+            # would run Python between fork and exec, which deadlocks when
+            # another thread held a lock at the fork (a proxy's thread and
+            # the sanitizers' allocator lock, for one).
+            args = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups",
+                    "--"] + list(args)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             proc = subprocess.run(
@@ -260,7 +260,7 @@ def _run(args, as_server=False, input=None, env=None, timeout=RUN_TIMEOUT, cwd=N
                 stdin=None if input is not None else subprocess.DEVNULL,
                 stdout=out, stderr=err,
                 env=env if env is not None else _clean_env(),
-                cwd=cwd, preexec_fn=preexec, timeout=timeout)
+                cwd=cwd, timeout=timeout)
             rc = proc.returncode
         except subprocess.TimeoutExpired:
             rc = None
