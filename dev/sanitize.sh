@@ -59,7 +59,7 @@ status=0
   export VKCONDB_SANITIZED=1
   export LD_PRELOAD="$asan_runtime"
   export PYTHONMALLOC=malloc
-  export ASAN_OPTIONS="detect_leaks=1:exitcode=66:log_path=$logs/asan"
+  export ASAN_OPTIONS="detect_leaks=${VKCONDB_SANITIZE_LEAKS:-1}:exitcode=66:log_path=$logs/asan"
   export LSAN_OPTIONS="suppressions=$root/dev/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
