@@ -634,12 +634,11 @@ def run_one(data):
         play(d, s)
         finish(s)
         del s
-        if script is not None:
-            # Whatever is left in a cycle goes while the scripted engine,
-            # which alone knows its handles, is still in place.
-            gc.collect(1)
     finally:
         if script is not None:
+            # Whatever is left in a cycle goes while the scripted engine,
+            # which alone knows its handles, is still in place: uninstall()
+            # collects it first.
             script.uninstall()
             script.reset()
         if previous is not None:

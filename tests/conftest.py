@@ -12,7 +12,6 @@
 - Marker ``not_sanitized(reason)``: the test is skipped under
   dev/sanitize.sh (see sanitized.py), for the reason given.
 """
-import gc
 import os
 import subprocess
 import sys
@@ -44,11 +43,10 @@ def _forget_failure_frames():
     # A failed test leaves its frames (and so its connections and cursors)
     # reachable from sys.last_traceback.  They must go while the engine is
     # still installed: their destructors call the library with handle ids
-    # that only the engine knows.
+    # that only the engine knows.  (Script.uninstall collects the garbage.)
     for name in ("last_type", "last_value", "last_traceback", "last_exc"):
         if hasattr(sys, name):
             setattr(sys, name, None)
-    gc.collect()
 
 
 def pytest_configure(config):

@@ -20,6 +20,7 @@ keeps the operation's default behaviour (the default override given with
 ``default()``, else the engine's own).  Queued responses win over tables.
 """
 import ctypes
+import gc
 import glob
 import importlib.machinery
 import importlib.util
@@ -92,11 +93,19 @@ class Script(object):
         self.engine = engine if engine is not None else load_engine()
 
     # -- installation -----------------------------------------------------
+    # While the engine is installed it answers every call, frees included: a
+    # result or connection of a real engine that the garbage collector frees
+    # then would go to the script and never back to the library, and a
+    # scripted handle freed after the engine is gone would go to the library.
+    # So garbage waiting in reference cycles is collected on either side of
+    # the switch.
     def install(self):
+        gc.collect()
         self.engine.install()
         return self
 
     def uninstall(self):
+        gc.collect()
         self.engine.uninstall()
         return self
 

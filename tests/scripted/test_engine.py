@@ -1,7 +1,11 @@
 """The scripted engine itself, driven through libvesksql.so with ctypes."""
+import gc
 from ctypes import byref, c_int32, c_void_p, create_string_buffer
 
 import pytest
+
+import vkcondb
+from scripted.helpers import scripted_connect
 
 NO_DATA = 100
 
@@ -85,6 +89,44 @@ def test_calls_bypass_the_engine_once_uninstalled(script, lib):
     script.install()
     lib.cli_sql_kind(b"select 2")
     assert script.calls() == [("cli_sql_kind", ("select 2",))]
+
+
+def _real_cursor_in_a_cycle():
+    conn = vkcondb.connect(database=":memory:")
+    cur = conn.cursor()
+    cur.execute("select 1")
+    cycle = [cur, conn]
+    cycle.append(cycle)
+
+
+def test_real_garbage_goes_back_to_the_library_not_to_the_engine(script):
+    """A real engine's cursor left in a reference cycle before the engine
+    went in: had the collector freed it after, its result would have gone
+    to the engine, not to the library, and leaked."""
+    script.uninstall()
+    gc.disable()
+    try:
+        _real_cursor_in_a_cycle()
+        script.install()
+        script.reset()
+        gc.collect()
+    finally:
+        gc.enable()
+    assert script.calls() == []
+    # And the other way round: scripted handles in a cycle are answered by
+    # the engine before it goes.
+    gc.disable()
+    try:
+        conn = scripted_connect()
+        conn.cursor().execute("select 1")
+        cycle = [conn]
+        cycle.append(cycle)
+        del conn, cycle
+        script.uninstall()
+        assert "cli_disconnect" in script.ops()
+    finally:
+        gc.enable()
+        script.install()
 
 
 def test_logging_off_still_answers_and_reset_turns_it_on(script, lib):
