@@ -28,13 +28,13 @@ drivers (see that file for its options).
 import argparse
 import gc
 import os
-import shutil
 import sqlite3
 import subprocess
 import sys
 import tempfile
 import time
 
+import c_floor
 import vkcondb
 from engine_choice import ENGINES, hand_over
 
@@ -119,28 +119,13 @@ def apsw_executemany(path, rows, columns):
         conn.close()
 
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 FLOOR_LABEL = "C floor executemany"
 
 
 def build_floor(folder):
     """Compile bench/sqlite_insert_floor.c into `folder`; returns (path,
     None) or (None, why not)."""
-    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        return None, "not built: no C compiler"
-    exe = os.path.join(folder, "sqlite_insert_floor")
-    cmd = [cc, "-O2", "-std=c99", "-D_POSIX_C_SOURCE=200809L", "-o", exe,
-           os.path.join(HERE, "sqlite_insert_floor.c"), "-lsqlite3"]
-    try:
-        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True, timeout=300)
-    except (OSError, subprocess.SubprocessError) as exc:
-        return None, "not built: %s" % exc
-    if done.returncode != 0:
-        lines = (done.stderr or done.stdout).strip().splitlines()
-        return None, "not built: %s" % (lines[-1] if lines else "cc failed")
-    return exe, None
+    return c_floor.build_c(folder, "sqlite_insert_floor", libs=["-lsqlite3"])
 
 
 def floor_insert(exe, path, rows_n):

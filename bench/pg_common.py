@@ -14,6 +14,8 @@ import subprocess
 import sys
 import time
 
+import c_floor
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
@@ -140,9 +142,6 @@ def open_asyncpg(drivers, server, runner):
 def build_c(folder, name):
     """Compile bench/NAME.c against libpq into `folder`; returns (path,
     None) or (None, why not)."""
-    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        return None, "not built: no C compiler"
     include = "/usr/include/postgresql"
     pg_config = shutil.which("pg_config")
     if pg_config:
@@ -152,18 +151,7 @@ def build_c(folder, name):
                                      check=True).stdout.strip() or include
         except (OSError, subprocess.CalledProcessError):
             pass
-    exe = os.path.join(folder, name)
-    cmd = [cc, "-O2", "-std=c99", "-D_POSIX_C_SOURCE=200809L", "-I" + include,
-           "-o", exe, os.path.join(HERE, name + ".c"), "-lpq"]
-    try:
-        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True, timeout=300)
-    except (OSError, subprocess.SubprocessError) as exc:
-        return None, "not built: %s" % exc
-    if done.returncode != 0:
-        lines = (done.stderr or done.stdout).strip().splitlines()
-        return None, "not built: %s" % (lines[-1] if lines else "cc failed")
-    return exe, None
+    return c_floor.build_c(folder, name, flags=["-I" + include], libs=["-lpq"])
 
 
 def plain_env():
